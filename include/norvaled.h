@@ -1,0 +1,122 @@
+/*
+ * norvaled: serve one disk-image file on an SFTP server (or a local "mock" file) as a
+ * loopback iSCSI disk, through a write-back cache of 2 MiB chunks.
+ *
+ * Calling order:
+ *   norvaled_connect -> norvaled_start -> [norvaled_mount_ex ... norvaled_unmount]
+ *   -> norvaled_stop -> norvaled_disconnect
+ * norvaled_version, norvaled_last_error, norvaled_stats and norvaled_process_elevated may be
+ * called at any time; norvaled_flush and norvaled_disk_state while the target runs.
+ * A call in the wrong state returns NORVALED_E_STATE (-7) with a message.
+ *
+ * Every status-returning export returns 0 or a negative NORVALED_E_* code and leaves a
+ * message in norvaled_last_error() (empty after a success). All exports are thread-safe;
+ * they serialise on one process-wide lock.
+ */
+#ifndef NORVALED_H
+#define NORVALED_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(NORVALED_BUILDING)
+#define NORVALED_API __declspec(dllexport)
+#else
+#define NORVALED_API __declspec(dllimport)
+#endif
+#else
+#define NORVALED_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Return codes. */
+#define NORVALED_OK 0
+#define NORVALED_E_RESOURCE (-1) /* a thread or memory could not be had */
+#define NORVALED_E_ARG (-5)      /* an argument is invalid */
+#define NORVALED_E_STATE (-7)    /* the call does not fit the present state */
+#define NORVALED_E_NET (-8)      /* resolve, socket, TCP connect, bind or listen failed */
+#define NORVALED_E_MOUNT (-9)    /* the mount sequence failed */
+#define NORVALED_E_SSH (-10)     /* an SSH, SFTP or image-file step failed */
+#define NORVALED_E_CONSENT (-11) /* formatting the image needs the caller's consent */
+#define NORVALED_E_UNMOUNT (-12) /* the unmount did not complete */
+#define NORVALED_E_TIMEOUT (-13) /* TCP connect or SSH handshake not done in time */
+
+/* Content classes returned by norvaled_disk_state (not failures). */
+#define NORVALED_DISK_BLANK 0
+#define NORVALED_DISK_RECOGNISED 1
+#define NORVALED_DISK_UNRECOGNISED 2
+
+/* The one target this library serves, and its default loopback port. */
+#define NORVALED_TARGET_IQN "iqn.2026-08.com.velmorak:norvaled"
+#define NORVALED_DEFAULT_PORT 3261
+
+/* "1.0.6"; constant, no lock. */
+NORVALED_API const char* norvaled_version(void);
+
+/* The last-error text: empty after a successful call, never NULL. */
+NORVALED_API const char* norvaled_last_error(void);
+
+/* One JSON object, twelve members in this order:
+ * running, connected, port, capacity, cache_hits, cache_misses, sftp_bytes_r, sftp_bytes_w,
+ * dirty_chunks, svc_state_mode, last_mount_formatted, last_unmount_stage.
+ * The buffer is overwritten by the next call. */
+NORVALED_API const char* norvaled_stats(void);
+
+/* Connects to an SSH server and starts SFTP, or, for host "mock", records that a local file
+ * will hold the image. port <= 0 means 22. auth_json may be NULL; its string members:
+ *   "password", "key_path", "pubkey_path", "passphrase"
+ *   "host_key_sha256": optional pin of the server's host key, the SHA-256 fingerprint in the
+ *       base64 form OpenSSH prints, with or without the "SHA256:" prefix. When given and the
+ *       server's key differs, the connect fails before authentication with
+ *       "SSH host key mismatch for <host>" and NORVALED_E_SSH. Without it any host key is
+ *       accepted.
+ * The environment variable NORVALED_CONNECT_TIMEOUT_MS (a positive number) sets the budget
+ * for TCP connect plus SSH handshake; 15000 ms by default. */
+NORVALED_API int32_t norvaled_connect(const char* host, int32_t port, const char* user,
+                                      const char* auth_json);
+
+/* Opens (creating or lengthening, never shortening) the image, builds the cache and serves
+ * it on 127.0.0.1:port (port <= 0 means 3261; above 65535 is NORVALED_E_ARG). The disk is
+ * size rounded down to a multiple of 2 MiB; size must be at least 64 MiB. */
+NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32_t port);
+
+/* Ends the target: background flush thread, listener, any initiator connection still open
+ * (its socket is shut down), then one last write-back of the cache and the image is closed.
+ * The cache is never freed while a worker thread may still use it: when a thread is still
+ * inside a transfer after its limit (10 s flush, 5 s server), the stop waits for that
+ * transfer to end (each image transfer is bounded by the 20 s SSH time-out).
+ * Returns 0 when every dirty chunk reached the image. When the final write-back failed the
+ * target is still fully stopped, but NORVALED_E_SSH is returned with the message
+ * "final write-back failed: <n> chunk(s) of cached data could not be written to the image":
+ * that data is lost, so a host should call norvaled_flush first and check its result. */
+NORVALED_API int32_t norvaled_stop(void);
+
+/* Stops a running target (as norvaled_stop), then ends the connection. Always 0. */
+NORVALED_API int32_t norvaled_disconnect(void);
+
+/* Writes every dirty chunk back to the image now: 0, or NORVALED_E_SSH (empty message). */
+NORVALED_API int32_t norvaled_flush(void);
+
+/* What sector 0 of the served disk holds: NORVALED_DISK_BLANK, _RECOGNISED (NTFS, exFAT,
+ * FAT32 or a partition table) or _UNRECOGNISED; NORVALED_E_STATE when not running. */
+NORVALED_API int32_t norvaled_disk_state(void);
+
+/* Windows attachment. 1 when the host process holds an elevated token, else 0. */
+NORVALED_API int32_t norvaled_process_elevated(void);
+
+/* Mounts the served disk under a drive letter (A..Z, case-insensitive). allow_format
+ * non-zero lets a blank or unrecognised image be formatted as NTFS. */
+NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format);
+NORVALED_API int32_t norvaled_mount(char letter);
+
+/* Writes the cache back, dismounts the volume and logs the initiator out. */
+NORVALED_API int32_t norvaled_unmount(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NORVALED_H */

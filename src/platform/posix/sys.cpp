@@ -1,0 +1,42 @@
+#include "platform/sys.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <sys/types.h>
+
+uint64_t tick_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void sleep_ms(uint32_t ms) {
+    timespec ts{};
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+bool env_get(const char* name, std::string& value) {
+    const char* v = std::getenv(name);
+    if (v == nullptr) return false;
+    value = v;
+    return true;
+}
+
+std::string temp_dir() {
+    std::string dir;
+    if (!env_get("TMPDIR", dir) || dir.empty()) dir = "/tmp";
+    if (dir.back() != '/') dir += '/';
+    return dir;
+}
+
+int file_seek64(std::FILE* f, uint64_t offset) {
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+int64_t file_size(std::FILE* f) {
+    if (fseeko(f, 0, SEEK_END) != 0) return -1;
+    return static_cast<int64_t>(ftello(f));
+}

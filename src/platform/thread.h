@@ -1,0 +1,16 @@
+// Threads with a timed join (Win32 threads or pthreads).
+#pragma once
+
+#include <cstdint>
+
+struct plat_thread;
+using thread_t = plat_thread*;
+
+// Starts body on a new thread with the default stack; nullptr when no thread could be made.
+thread_t thread_start(int (*body)());
+// Waits at most ms for the thread to end: true when it has ended.
+bool thread_join_for(thread_t t, uint32_t ms);
+// Waits for the thread to end, however long that takes.
+void thread_join(thread_t t);
+// Drops the handle; a thread still running goes on detached.
+void thread_release(thread_t t);
