@@ -1,0 +1,137 @@
+// Bringing the target up and down on an established connection.
+#include <cstring>
+
+#include "norvaled.h"
+#include "state/state.h"
+#include "store/cache.h"
+#include "store/flush.h"
+#include "store/image.h"
+#include "store/sftp.h"
+#include "target/target.h"
+
+namespace {
+
+constexpr int64_t k_min_image_size = 67108864; // 64 MiB
+constexpr int k_listen_backlog = 4;
+constexpr uint32_t k_flush_join_ms = 10000;
+constexpr uint32_t k_server_join_ms = 5000;
+
+// Creates the loopback listener into g_listen_sock: 0 or -8 with the message set.
+int32_t open_listener(int32_t port) {
+    unique_sock s(net_socket_tcp4());
+    if (!s) return fail(NORVALED_E_NET, "socket creation failed");
+    net_set_reuseaddr(s.get());
+    if (net_bind_loopback(s.get(), static_cast<uint16_t>(port)) != 0)
+        return fail(NORVALED_E_NET, "bind failed on port %d", port);
+    if (net_listen(s.get(), k_listen_backlog) != 0) return fail(NORVALED_E_NET, "listen failed");
+    g_listen_sock.store(s.release());
+    return 0;
+}
+
+void close_listener() {
+    sock_t s = g_listen_sock.exchange(k_bad_sock);
+    if (s == k_bad_sock) return;
+    // Closing alone does not wake a thread blocked in accept on Linux; shutting down does.
+    net_shutdown(s);
+    net_close(s);
+}
+
+// A worker thread must be gone before the cache is freed; past its limit it can only be
+// finishing one image transfer, which the SSH time-out bounds, so wait for that.
+void end_thread(thread_t& t, uint32_t limit_ms) {
+    if (t == nullptr) return;
+    if (!thread_join_for(t, limit_ms)) thread_join(t);
+    thread_release(t);
+    t = nullptr;
+}
+
+// Clean-up of a start that failed after the cache was built.
+int32_t abandon_start(int32_t code) {
+    close_listener();
+    bc_destroy();
+    image_close();
+    return code;
+}
+
+// Ends the target; returns how many dirty chunks the final write-back could not save.
+uint32_t stop_locked() {
+    if (g_flush_running.load()) {
+        g_flush_running.store(0);
+        end_thread(g_flush_thread, k_flush_join_ms);
+    }
+    g_running.store(0);
+    close_listener();
+    net_shutdown(g_conn_sock.load());
+    end_thread(g_server_thread, k_server_join_ms);
+    const uint32_t lost = bc_destroy();
+    image_close();
+    return lost;
+}
+
+} // namespace
+
+extern "C" {
+
+NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32_t port) {
+    err_clear();
+    net_startup();
+    state_guard hold(state_lock());
+    if (!g_connected)
+        return fail(NORVALED_E_STATE, "SFTP not connected - call norvaled_connect first");
+    if (g_running.load()) return fail(NORVALED_E_STATE, "target already running");
+    if (remote_path == nullptr || remote_path[0] == 0 || size < k_min_image_size)
+        return fail(NORVALED_E_ARG, "invalid remote_path or size (minimum 64MB required)");
+    if (port <= 0) port = NORVALED_DEFAULT_PORT;
+    if (port > 65535) return fail(NORVALED_E_ARG, "invalid port %d (1..65535)", port);
+    std::snprintf(g_remote_path, sizeof g_remote_path, "%s", remote_path);
+    if (image_open(static_cast<uint64_t>(size)) != 0) return NORVALED_E_SSH;
+    bc_init(static_cast<uint64_t>(size));
+    if (int32_t rc = open_listener(port); rc != 0) return abandon_start(rc);
+    g_port.store(port);
+    g_running.store(1);
+    g_server_thread = thread_start(server_main);
+    if (g_server_thread == nullptr) {
+        g_running.store(0);
+        return abandon_start(fail(NORVALED_E_RESOURCE, "server thread create failed"));
+    }
+    g_flush_running.store(1);
+    g_flush_thread = thread_start(flush_main);
+    if (g_flush_thread == nullptr) g_flush_running.store(0); // serve without background flush
+    return 0;
+}
+
+NORVALED_API int32_t norvaled_stop(void) {
+    err_clear();
+    state_guard hold(state_lock());
+    if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
+    if (uint32_t lost = stop_locked(); lost != 0)
+        return fail(NORVALED_E_SSH,
+                    "final write-back failed: %u chunk(s) of cached data could not be written "
+                    "to the image",
+                    lost);
+    return 0;
+}
+
+NORVALED_API int32_t norvaled_disconnect(void) {
+    err_clear();
+    state_guard hold(state_lock());
+    if (g_running.load()) stop_locked();
+    if (g_mock_mode) {
+        image_close();
+        g_mock_mode = 0;
+        g_connected = 0;
+        return 0;
+    }
+    ssh_release_all();
+    return 0;
+}
+
+NORVALED_API int32_t norvaled_flush(void) {
+    err_clear();
+    state_guard hold(state_lock());
+    if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
+    cache_guard cache(bc_lock());
+    return bc_flush_locked() == 0 ? 0 : NORVALED_E_SSH;
+}
+
+} // extern "C"

@@ -1,0 +1,95 @@
+#include "state/state.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "norvaled.h"
+#include "store/cache.h"
+
+int32_t g_last_mount_formatted = -1;
+std::atomic<int32_t> g_port{NORVALED_DEFAULT_PORT};
+std::atomic<sock_t> g_listen_sock{k_bad_sock};
+sock_t g_ssh_sock = k_bad_sock;
+int32_t g_session_valid = 0;
+unsigned char g_session_id[16] = {};
+char g_mounted_letter = 0;
+std::atomic<int32_t> g_flush_running{0};
+thread_t g_flush_thread = nullptr;
+int32_t g_unmount_stage = 0;
+int32_t g_svc_state_mode = 0;
+thread_t g_server_thread = nullptr;
+std::atomic<int32_t> g_running{0};
+char g_remote_path[k_path_size] = {};
+std::FILE* g_mock_fp = nullptr;
+int32_t g_mock_mode = 0;
+int32_t g_connected = 0;
+LIBSSH2_SFTP_HANDLE* g_sftp_handle = nullptr;
+LIBSSH2_SFTP* g_sftp_session = nullptr;
+LIBSSH2_SESSION* g_ssh_session = nullptr;
+char g_err[k_err_size] = {};
+
+std::recursive_mutex& state_lock() {
+    // A function-local static is initialised exactly once even under concurrent first calls;
+    // it is leaked on purpose so that no export can ever find it destroyed.
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
+}
+
+void err_clear() {
+    g_err[0] = 0;
+}
+
+namespace {
+void err_vset(const char* fmt, va_list ap) {
+    std::vsnprintf(g_err, sizeof g_err, fmt, ap);
+}
+} // namespace
+
+void err_set(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    err_vset(fmt, ap);
+    va_end(ap);
+}
+
+int32_t fail(int32_t code, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    err_vset(fmt, ap);
+    va_end(ap);
+    return code;
+}
+
+extern "C" {
+
+NORVALED_API const char* norvaled_version(void) {
+    return "1.0.6";
+}
+
+NORVALED_API const char* norvaled_last_error(void) {
+    return g_err;
+}
+
+NORVALED_API const char* norvaled_stats(void) {
+    static char json[512];
+    state_guard hold(state_lock());
+    const bool running = g_running.load() != 0;
+    std::snprintf(json, sizeof json,
+                  "{\"running\":%d,\"connected\":%d,\"port\":%d,\"capacity\":%llu,"
+                  "\"cache_hits\":%llu,\"cache_misses\":%llu,\"sftp_bytes_r\":%llu,"
+                  "\"sftp_bytes_w\":%llu,\"dirty_chunks\":%u,\"svc_state_mode\":%d,"
+                  "\"last_mount_formatted\":%d,\"last_unmount_stage\":%d}",
+                  static_cast<int>(g_running.load()), static_cast<int>(g_connected),
+                  static_cast<int>(g_port.load()),
+                  static_cast<unsigned long long>(running ? g_bc.capacity : 0),
+                  static_cast<unsigned long long>(g_bc.cache_hits.load()),
+                  static_cast<unsigned long long>(g_bc.cache_misses.load()),
+                  static_cast<unsigned long long>(g_bc.sftp_bytes_r.load()),
+                  static_cast<unsigned long long>(g_bc.sftp_bytes_w.load()),
+                  static_cast<unsigned>(running ? bc_dirty_count() : 0),
+                  static_cast<int>(g_svc_state_mode), static_cast<int>(g_last_mount_formatted),
+                  static_cast<int>(g_unmount_stage));
+    return json;
+}
+
+} // extern "C"
