@@ -1,0 +1,60 @@
+// The write-back block cache: up to 128 chunks of 2 MiB between the target and the image.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+constexpr uint32_t k_chunk_size = 2097152; // 2 MiB; chunk n covers bytes n*2MiB .. (n+1)*2MiB-1
+constexpr uint32_t k_chunk_shift = 21;
+constexpr uint32_t k_slot_max = 128;
+constexpr uint32_t k_block_size = 512;
+
+struct bc_slot {
+    std::atomic<int32_t> valid{0}; // read by the statistics without the cache lock
+    uint32_t chunk_index = 0;
+    std::atomic<int32_t> dirty{0}; // likewise
+    uint64_t last_use = 0;
+    uint8_t* data = nullptr; // 2 MiB, owned by the cache
+};
+
+struct block_cache {
+    uint64_t capacity = 0;    // bytes served: the start size rounded down to 2 MiB
+    uint64_t block_count = 0; // capacity / 512
+    std::array<bc_slot, k_slot_max> slots;
+    std::atomic<uint32_t> slot_count{0};
+    uint64_t use_clock = 0;
+    std::unique_ptr<std::recursive_mutex> lock; // exists from bc_init to bc_destroy
+    std::atomic<uint64_t> cache_hits{0};
+    std::atomic<uint64_t> cache_misses{0};
+    std::atomic<uint64_t> sftp_bytes_r{0};
+    std::atomic<uint64_t> sftp_bytes_w{0};
+};
+
+extern block_cache g_bc;
+
+using cache_guard = std::lock_guard<std::recursive_mutex>;
+inline std::recursive_mutex& bc_lock() {
+    return *g_bc.lock;
+}
+
+// Resets the whole record for a disk of size bytes (rounded down to 2 MiB) and makes the lock.
+void bc_init(uint64_t size);
+// 0, -5 when offset + len is beyond capacity, -1 when a chunk could not be had.
+int bc_read(uint64_t offset, void* buf, uint32_t len);
+// 0 when every byte went into the cache; -5 beyond capacity (nothing written); -1 when a
+// chunk could not be had (no memory, a failed load, or a dirty victim that could not be
+// written back): pieces before it stay written.
+int bc_write(uint64_t offset, const void* buf, uint32_t len);
+// The slot now holding chunk, loading it from the image when fill is 1; nullptr when no slot
+// can be had or the load failed.
+bc_slot* bc_get_slot_locked(uint32_t chunk, int fill);
+// Writes every dirty chunk back in slot order: 0, or -10 at the first failure.
+int bc_flush_locked();
+// Final write-back, then frees every buffer and the lock. Returns how many dirty chunks could
+// not be written back (their data is gone).
+uint32_t bc_destroy();
+// Valid and dirty slots, read without the lock.
+uint32_t bc_dirty_count();

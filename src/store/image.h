@@ -1,0 +1,21 @@
+// The backing image: a local file in mock mode, or a file on the SFTP server.
+#pragma once
+
+#include <cstdint>
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+// Opens (creating, lengthening, never truncating) the image named by g_remote_path for a disk
+// of size bytes. 0, or -10 with the last-error text set.
+int image_open(uint64_t size);
+// Closes whichever image handle is open.
+void image_close();
+
+// Chunk I/O at a chunk-aligned offset, always 2 MiB; the caller holds the cache lock.
+// The medium is chosen per call: the mock file, the SFTP handle, or neither.
+// Reading: bytes beyond the end of the image are zeros. -1 when the image could not be read,
+// so that no layer serves or writes back a chunk that was never really loaded.
+int sftp_read_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf);
+// 0, or -1 when the chunk was not written whole.
+int sftp_write_exact(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf);

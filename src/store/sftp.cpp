@@ -1,0 +1,279 @@
+// The SSH/SFTP connection: resolve, connect within the budget, handshake, check the host key
+// when pinned, authenticate, start SFTP. Each step returns 0 or a code and leaves the message.
+#include "store/sftp.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "norvaled.h"
+#include "platform/sys.h"
+#include "state/state.h"
+
+namespace {
+
+constexpr uint32_t k_default_budget_ms = 15000;
+constexpr uint32_t k_io_timeout_ms = 20000;
+constexpr int k_default_ssh_port = 22;
+constexpr int k_disconnect_by_application = SSH_DISCONNECT_BY_APPLICATION; // 11
+
+struct auth_text {
+    char password[256] = {};
+    char key_path[512] = {};
+    char pubkey_path[512] = {};
+    char passphrase[256] = {};
+    char host_key_sha256[128] = {};
+};
+
+// Everything a connect makes, released in reverse order unless the connect succeeds.
+struct connect_attempt {
+    bool libssh2_up = false;
+    unique_sock sock;
+    LIBSSH2_SESSION* session = nullptr;
+    LIBSSH2_SFTP* sftp = nullptr;
+
+    void say_goodbye(const char* why) {
+        libssh2_session_disconnect_ex(session, k_disconnect_by_application, why, "");
+    }
+    ~connect_attempt() {
+        if (sftp != nullptr) libssh2_sftp_shutdown(sftp);
+        if (session != nullptr) libssh2_session_free(session);
+        sock.reset();
+        if (libssh2_up) libssh2_exit();
+    }
+};
+
+uint32_t connect_budget_ms() {
+    std::string text;
+    if (!env_get("NORVALED_CONNECT_TIMEOUT_MS", text) || text.empty() || text.size() > 31)
+        return k_default_budget_ms;
+    const int ms = std::atoi(text.c_str());
+    return ms > 0 ? static_cast<uint32_t>(ms) : k_default_budget_ms;
+}
+
+int32_t connect_timed_out(const char* host, int port, uint32_t budget_ms) {
+    return fail(NORVALED_E_TIMEOUT,
+                "connect to %s:%d timed out after %u s \xE2\x80\x94 check the host is up and the "
+                "port is open",
+                host, port, budget_ms / 1000);
+}
+
+int32_t open_tcp(connect_attempt& at, const char* host, int port, uint32_t budget_ms,
+                 uint64_t& started_ms) {
+    net_addr addr;
+    if (net_resolve_ipv4(host, port, &addr) != 0)
+        return fail(NORVALED_E_NET, "cannot resolve host: %s", host);
+    at.sock.reset(net_socket(addr));
+    if (!at.sock) return fail(NORVALED_E_NET, "socket creation failed");
+    started_ms = tick_ms(); // the budget covers TCP connect and handshake together
+    switch (net_connect_within(at.sock.get(), addr, budget_ms)) {
+    case connect_result::connected:
+        break;
+    case connect_result::timed_out:
+        return connect_timed_out(host, port, budget_ms);
+    case connect_result::failed:
+        return fail(NORVALED_E_NET, "cannot connect to %s", host);
+    }
+    net_set_io_timeouts(at.sock.get(), k_io_timeout_ms);
+    // Chunk reads are request/answer exchanges: small packets must not wait for Nagle.
+    net_set_nodelay(at.sock.get());
+    return 0;
+}
+
+int32_t handshake(connect_attempt& at, const char* host, int port, uint32_t budget_ms,
+                  uint64_t started_ms) {
+    at.session = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
+    if (at.session == nullptr) return fail(NORVALED_E_SSH, "libssh2_session_init failed");
+    const int64_t left =
+        static_cast<int64_t>(started_ms + budget_ms) - static_cast<int64_t>(tick_ms());
+    if (left <= 0) return connect_timed_out(host, port, budget_ms);
+    libssh2_session_set_timeout(at.session, static_cast<long>(left));
+    libssh2_session_set_blocking(at.session, 1);
+    const int rc =
+        libssh2_session_handshake(at.session, static_cast<libssh2_socket_t>(at.sock.get()));
+    if (rc == LIBSSH2_ERROR_SOCKET_RECV || rc == LIBSSH2_ERROR_SOCKET_TIMEOUT ||
+        rc == LIBSSH2_ERROR_TIMEOUT || rc == LIBSSH2_ERROR_SOCKET_SEND)
+        return fail(NORVALED_E_TIMEOUT,
+                    "SSH handshake with %s:%d timed out after %u s \xE2\x80\x94 the host accepted "
+                    "the connection but did not answer as an SSH server",
+                    host, port, budget_ms / 1000);
+    if (rc != 0) return fail(NORVALED_E_SSH, "SSH handshake failed");
+    libssh2_session_set_timeout(at.session, k_io_timeout_ms);
+    return 0;
+}
+
+// OpenSSH prints SHA-256 fingerprints as unpadded base64.
+std::string base64_unpadded(const unsigned char* data, std::size_t len) {
+    static constexpr char k_alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < len; i += 3) {
+        uint32_t v = static_cast<uint32_t>(data[i]) << 16;
+        if (i + 1 < len) v |= static_cast<uint32_t>(data[i + 1]) << 8;
+        if (i + 2 < len) v |= data[i + 2];
+        const std::size_t chars = std::min<std::size_t>(4, (len - i) * 4 / 3 + 1);
+        for (std::size_t c = 0; c < chars; ++c)
+            out += k_alphabet[(v >> (18 - 6 * c)) & 63];
+    }
+    return out;
+}
+
+std::string normalised_pin(const char* pin) {
+    std::string p(pin);
+    if (p.rfind("SHA256:", 0) == 0) p.erase(0, 7);
+    while (!p.empty() && p.back() == '=')
+        p.pop_back();
+    return p;
+}
+
+int32_t check_host_key(connect_attempt& at, const char* host, const char* pin) {
+    if (pin[0] == 0) return 0; // no pin: any host key is accepted, as callers expect
+    const char* hash = libssh2_hostkey_hash(at.session, LIBSSH2_HOSTKEY_HASH_SHA256);
+    if (hash == nullptr ||
+        base64_unpadded(reinterpret_cast<const unsigned char*>(hash), 32) != normalised_pin(pin)) {
+        at.say_goodbye("Host key mismatch");
+        return fail(NORVALED_E_SSH, "SSH host key mismatch for %s", host);
+    }
+    return 0;
+}
+
+bool file_readable(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return false;
+    std::fclose(f);
+    return true;
+}
+
+bool try_key(LIBSSH2_SESSION* session, const char* user, const auth_text& auth) {
+    std::array<char, 520> derived{};
+    const char* pubkey = nullptr;
+    if (auth.pubkey_path[0] != 0) {
+        pubkey = auth.pubkey_path;
+    } else {
+        std::snprintf(derived.data(), derived.size(), "%s.pub", auth.key_path);
+        if (file_readable(derived.data())) pubkey = derived.data();
+    }
+    const char* passphrase = auth.passphrase[0] != 0 ? auth.passphrase : nullptr;
+    return libssh2_userauth_publickey_fromfile_ex(session, user,
+                                                  static_cast<unsigned>(std::strlen(user)), pubkey,
+                                                  auth.key_path, passphrase) == 0;
+}
+
+int32_t authenticate(connect_attempt& at, const char* user, const auth_text& auth) {
+    if (auth.password[0] != 0) {
+        if (libssh2_userauth_password_ex(
+                at.session, user, static_cast<unsigned>(std::strlen(user)), auth.password,
+                static_cast<unsigned>(std::strlen(auth.password)), nullptr) == 0)
+            return 0;
+    } else if (auth.key_path[0] != 0 && try_key(at.session, user, auth)) {
+        return 0;
+    }
+    if (!libssh2_userauth_authenticated(at.session)) {
+        at.say_goodbye("Auth failed");
+        return fail(NORVALED_E_SSH, "SSH authentication failed for user %s", user);
+    }
+    return 0;
+}
+
+auth_text read_auth_text(const char* text) {
+    auth_text auth;
+    if (text == nullptr || text[0] == 0) return auth;
+    json_get_string(text, "password", auth.password, sizeof auth.password);
+    json_get_string(text, "key_path", auth.key_path, sizeof auth.key_path);
+    json_get_string(text, "pubkey_path", auth.pubkey_path, sizeof auth.pubkey_path);
+    json_get_string(text, "passphrase", auth.passphrase, sizeof auth.passphrase);
+    json_get_string(text, "host_key_sha256", auth.host_key_sha256, sizeof auth.host_key_sha256);
+    return auth;
+}
+
+int32_t connect_ssh(const char* host, int port, const char* user, const char* auth_json) {
+    connect_attempt at;
+    if (libssh2_init(0) != 0) return fail(NORVALED_E_SSH, "libssh2_init failed");
+    at.libssh2_up = true;
+    const uint32_t budget = connect_budget_ms();
+    uint64_t started = 0;
+    const auth_text auth = read_auth_text(auth_json);
+    if (int32_t rc = open_tcp(at, host, port, budget, started); rc != 0) return rc;
+    if (int32_t rc = handshake(at, host, port, budget, started); rc != 0) return rc;
+    if (int32_t rc = check_host_key(at, host, auth.host_key_sha256); rc != 0) return rc;
+    if (int32_t rc = authenticate(at, user, auth); rc != 0) return rc;
+    at.sftp = libssh2_sftp_init(at.session);
+    if (at.sftp == nullptr) {
+        at.say_goodbye("SFTP init failed");
+        return fail(NORVALED_E_SSH, "SFTP subsystem init failed");
+    }
+    g_ssh_sock = at.sock.release();
+    g_ssh_session = at.session;
+    g_sftp_session = at.sftp;
+    at.session = nullptr;
+    at.sftp = nullptr;
+    at.libssh2_up = false;
+    g_connected = 1;
+    return 0;
+}
+
+} // namespace
+
+void json_get_string(const char* text, const char* key, char* out, std::size_t size) {
+    if (text == nullptr || out == nullptr || size == 0) return;
+    out[0] = 0;
+    char pattern[128];
+    std::snprintf(pattern, sizeof pattern, "\"%s\"", key);
+    const char* p = std::strstr(text, pattern);
+    if (p == nullptr) return;
+    p += std::strlen(pattern);
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == ':')
+        ++p;
+    if (*p != '"') return;
+    ++p;
+    std::size_t n = 0;
+    while (*p != 0 && *p != '"' && n + 1 < size) {
+        char c = *p++;
+        if (c == '\\' && *p != 0) {
+            const char e = *p++;
+            c = e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+        }
+        out[n++] = c;
+    }
+    out[n] = 0;
+}
+
+void ssh_release_all() {
+    if (g_sftp_session != nullptr) {
+        libssh2_sftp_shutdown(g_sftp_session);
+        g_sftp_session = nullptr;
+    }
+    if (g_ssh_session != nullptr) {
+        libssh2_session_disconnect_ex(g_ssh_session, k_disconnect_by_application, "Normal Shutdown",
+                                      "");
+        libssh2_session_free(g_ssh_session);
+        g_ssh_session = nullptr;
+    }
+    if (g_ssh_sock != k_bad_sock) {
+        net_close(g_ssh_sock);
+        g_ssh_sock = k_bad_sock;
+    }
+    if (g_connected) {
+        libssh2_exit();
+        g_connected = 0;
+    }
+}
+
+extern "C" NORVALED_API int32_t norvaled_connect(const char* host, int32_t port, const char* user,
+                                                 const char* auth_json) {
+    err_clear();
+    state_guard hold(state_lock());
+    if (g_connected) return fail(NORVALED_E_STATE, "already connected");
+    if (host == nullptr || host[0] == 0 || user == nullptr || user[0] == 0)
+        return fail(NORVALED_E_ARG, "invalid host or user arguments");
+    net_startup();
+    if (port <= 0) port = k_default_ssh_port;
+    if (std::strcmp(host, "mock") == 0) {
+        g_mock_mode = 1;
+        g_connected = 1;
+        return 0;
+    }
+    return connect_ssh(host, port, user, auth_json);
+}

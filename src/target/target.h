@@ -1,0 +1,14 @@
+// The loopback iSCSI target's server thread.
+#pragma once
+
+#include <atomic>
+
+#include "platform/net.h"
+
+// Body of the server thread: accepts one initiator connection at a time on g_listen_sock
+// until accept fails (the stop closes the listener). Returns 0.
+int server_main();
+
+// The connection being served, or k_bad_sock. The stop shuts it down so that the server
+// thread leaves the connection loop instead of waiting for the initiator to go away.
+extern std::atomic<sock_t> g_conn_sock;
