@@ -1,0 +1,49 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include "platform/sys.h"
+
+#include <array>
+#include <utility>
+
+uint64_t tick_ms() {
+    return GetTickCount64();
+}
+
+void sleep_ms(uint32_t ms) {
+    Sleep(ms);
+}
+
+bool env_get(const char* name, std::string& value) {
+    std::string buf(256, '\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS); // 0 is both "not set" and "set to an empty text"
+        DWORD n = GetEnvironmentVariableA(name, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+        if (n < buf.size()) {
+            buf.resize(n);
+            value = std::move(buf);
+            return true;
+        }
+        buf.resize(n); // too small: n is the size needed, terminator included
+    }
+}
+
+std::string temp_dir() {
+    std::array<char, MAX_PATH + 1> buf{};
+    DWORD n = GetTempPathA(static_cast<DWORD>(buf.size()), buf.data());
+    std::string dir = (n == 0 || n >= buf.size()) ? std::string("C:\\Windows\\Temp\\")
+                                                  : std::string(buf.data(), n);
+    if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
+    return dir;
+}
+
+int file_seek64(std::FILE* f, uint64_t offset) {
+    return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+int64_t file_size(std::FILE* f) {
+    if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
+    return static_cast<int64_t>(_ftelli64(f));
+}
