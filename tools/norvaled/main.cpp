@@ -1,0 +1,104 @@
+// norvaled: the command-line host of the library. It uses only the public header, as any
+// other host application would.
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "norvaled.h"
+#include "options.h"
+#include "serve.h"
+
+namespace {
+
+constexpr const char* k_usage = R"(usage: norvaled <command> [options]
+
+Serves one disk-image file, a local file or a file on an SFTP server, as an iSCSI disk on
+127.0.0.1, through a write-back cache of 2 MiB chunks.
+
+commands:
+  serve       serve an image until Ctrl-C (norvaled serve --help lists its options)
+  version     print the version
+  help        print this text
+
+`norvaled serve` alone serves ./norvaled-demo.img (256 MiB, created if missing) on
+127.0.0.1:3261 and prints an initiator command that reads it.
+)";
+
+constexpr const char* k_serve_usage = R"(usage: norvaled serve [options]
+
+Connects, starts the iSCSI target on 127.0.0.1 and serves the image until Ctrl-C or SIGTERM;
+then writes every cached change back to the image, stops and disconnects.
+Exit status: 0 when everything was written back, 1 when a step failed or data could not be
+written back, 2 for a command line that cannot work.
+
+image:
+  --image PATH             the image: a local file (default ./norvaled-demo.img), or with
+                           --sftp its path on the server. Created when missing, lengthened to
+                           SIZE when shorter, never shortened.
+  --size SIZE              size of the disk: bytes, or a number with K, M, G or T (powers of
+                           1024), at least 64M; rounded down to a multiple of 2M. Default for a
+                           local image: its present size, or 256M for a new one. Required
+                           with --sftp.
+  --port N                 TCP port of the target on 127.0.0.1 (default 3261)
+
+SFTP (without --sftp the image is a local file):
+  --sftp USER@HOST[:PORT]  the SSH server that holds the image (port 22 by default)
+  --key FILE               private key for public-key authentication
+  --pubkey FILE            its public key (default: FILE.pub when it exists)
+  --password-env VAR       take the password from environment variable VAR
+  --passphrase-env VAR     take the private key's passphrase from environment variable VAR
+  --host-key-sha256 FP     accept the server only when its host key has this SHA-256
+                           fingerprint, as `ssh-keygen -lf` prints it (with or without
+                           "SHA256:"); without it any host key is accepted
+  --connect-timeout-ms MS  limit for the TCP connect and SSH handshake together (default
+                           15000); sets NORVALED_CONNECT_TIMEOUT_MS for the library
+  Secrets are never taken on the command line, where other users of the machine can see them.
+
+drive letter (Windows):
+  --mount LETTER           mount the disk under this drive letter after the start and unmount
+                           it before the stop; not available on this platform yet
+  --allow-format           with --mount: let a blank or unrecognised image be formatted NTFS
+
+output:
+  --quiet                  no status line
+  -h, --help               print this text
+
+While serving, a status line shows cache hits and misses, bytes read from and written to the
+image with their rates, and the dirty chunks not yet written back: refreshed every second on
+a terminal, one line every 10 seconds otherwise.
+)";
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "error: %s\n", message.c_str());
+    return k_exit_usage;
+}
+
+int serve_command(const std::vector<std::string>& args) {
+    serve_options o;
+    std::string err;
+    if (!parse_serve_options(args, o, err)) return usage_error(err);
+    if (o.help) return std::fputs(k_serve_usage, stdout), k_exit_ok;
+    return run_serve(o);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(k_usage, stderr);
+        return k_exit_usage;
+    }
+    const std::string_view command = argv[1];
+    const std::vector<std::string> rest(argv + 2, argv + argc);
+    if (command == "serve") return serve_command(rest);
+    if (command == "version" || command == "--version") {
+        std::printf("norvaled %s\n", norvaled_version());
+        return k_exit_ok;
+    }
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(k_usage, stdout);
+        return k_exit_ok;
+    }
+    return usage_error("unknown command '" + std::string(command) + "' (see norvaled --help)");
+}
