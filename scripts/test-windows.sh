@@ -1,0 +1,316 @@
+#!/usr/bin/env bash
+# The Windows build under Wine, against Linux peers on 127.0.0.1 only:
+#   - norvaled.dll imports only Windows system DLLs and exports the norvaled_ functions;
+#   - `norvaled.exe serve` on a mock image answers iscsi-inq, and a 64 MiB qemu-img round trip
+#     comes back intact and lands in the image file;
+#   - `norvaled.exe serve --sftp` on a private OpenSSH sshd, with a password and with a key,
+#     writes what an initiator wrote into the remote file;
+#   - norvaled_connect's failures (refused port, a listener that never speaks SSH, a wrong
+#     password) give the Windows DLL the same code and text as the Linux library.
+# Builds first (scripts/build-windows.sh, with its cached deps). Ends with "N passed, N failed".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+started=$SECONDS
+
+scripts/build-windows.sh
+bw=$root/${NORVALED_WINDOWS_BUILD:-build-windows}
+iqn=iqn.2026-08.com.velmorak:norvaled
+ssh_user=nvtest                # the test suite's sshd user, with the same password
+ssh_password=nv-Test-pass-4711
+image_mib=64
+
+passed=0
+failed=0
+skipped=0
+pass() { echo "PASS: $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+skip() { echo "SKIP: $*"; skipped=$((skipped + 1)); }
+check() { # description command...
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+work=$(mktemp -d /tmp/norvaled-wine-XXXXXX)
+chmod 755 "$work"
+pids=()
+sshd_pid=
+remote_dir=
+cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  [ -z "$sshd_pid" ] || kill "$sshd_pid" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true
+  [ -z "$remote_dir" ] || rm -rf "$remote_dir"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+port_open() { # port
+  python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),1).close()' \
+    "$1" 2>/dev/null
+}
+
+# --- Wine: a private prefix kept in the build directory, one persistent wineserver ---------
+wine=
+for w in /usr/lib/wine/wine64 wine64 wine; do
+  if command -v "$w" >/dev/null; then wine=$(command -v "$w"); break; fi
+done
+if [ -z "$wine" ]; then
+  skip "Windows tests: no Wine loader (wine64) is installed"
+  echo "wine: $passed passed, $failed failed, $skipped skipped"
+  exit 0
+fi
+export WINEPREFIX=$bw/wine-prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Started before any wine call with its output detached: otherwise the wineserver that the
+# first call starts inherits that call's pipes, and a reader of them never sees their end.
+mkdir -p "$WINEPREFIX"
+wineserver -p </dev/null >/dev/null 2>&1
+"$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
+
+winpath() { # a Linux path as Wine's Z: drive sees it
+  printf 'Z:%s' "${1//\//\\}"
+}
+
+# Wine writes CR LF line ends.
+strip_cr() { tr -d '\r'; }
+
+# --- the DLL's imports and exports ----------------------------------------------------------
+system_dlls='^(kernel32|msvcrt|ws2_32|advapi32|bcrypt|crypt32|user32|shell32|ole32|oleaut32|shlwapi|ntdll|iphlpapi|setupapi|cfgmgr32|rpcrt4|userenv|secur32|version)\.dll$'
+imports_ok() { # pe-file [extra allowed dll]
+  local dll bad=0
+  while read -r dll; do
+    dll=${dll,,}
+    [ -n "${2:-}" ] && [ "$dll" = "$2" ] && continue
+    if ! [[ $dll =~ $system_dlls ]]; then echo "  imports $dll"; bad=1; fi
+  done < <(x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p')
+  return $bad
+}
+exports_ok() {
+  local table f missing=0
+  table=$(x86_64-w64-mingw32-objdump -p "$bw/norvaled.dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p')
+  for f in norvaled_version norvaled_last_error norvaled_stats norvaled_connect norvaled_start \
+           norvaled_stop norvaled_disconnect norvaled_flush norvaled_disk_state; do
+    grep -qw "$f" <<<"$table" || { echo "  missing export $f"; missing=1; }
+  done
+  # Nothing but the norvaled_ functions: the static runtime must stay inside.
+  if grep -E '^\s+\[' <<<"$table" | grep -vq 'norvaled_'; then
+    echo "  exports more than norvaled_*:"; grep -E '^\s+\[' <<<"$table" | grep -v norvaled_ | head -5
+    missing=1
+  fi
+  return $missing
+}
+check "norvaled.dll imports only Windows system DLLs" imports_ok "$bw/norvaled.dll"
+check "norvaled.exe imports only norvaled.dll and system DLLs" imports_ok "$bw/norvaled.exe" norvaled.dll
+check "norvaled.dll exports the norvaled_ functions and nothing else" exports_ok
+
+# --- serving under Wine ---------------------------------------------------------------------
+serve_pid=
+serve_port=
+serve_out=
+serve_start() { # name serve-args... : starts norvaled.exe serve and waits for its portal
+  local name=$1
+  shift
+  serve_out=$work/$name.out
+  serve_port=$(free_port)
+  (cd "$bw" && exec "$wine" ./norvaled.exe serve --port "$serve_port" "$@") \
+    </dev/null >"$serve_out" 2>&1 &
+  serve_pid=$!
+  pids+=("$serve_pid")
+  local deadline=$((SECONDS + 60))
+  while ((SECONDS < deadline)); do
+    if ! kill -0 "$serve_pid" 2>/dev/null; then
+      echo "  norvaled.exe serve ended early:"; strip_cr <"$serve_out" | sed 's/^/    /'
+      return 1
+    fi
+    strip_cr <"$serve_out" | grep -q "portal  127.0.0.1:$serve_port" && return 0
+    sleep 0.2
+  done
+  echo "  norvaled.exe serve did not come up in 60 s"
+  return 1
+}
+
+serve_stop() { # Ctrl-C (Wine turns SIGINT into a console event); 0 when it wrote back and ended
+  kill -INT "$serve_pid" 2>/dev/null || true
+  local deadline=$((SECONDS + 60)) rc=0
+  while kill -0 "$serve_pid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.2; done
+  if kill -0 "$serve_pid" 2>/dev/null; then
+    echo "  norvaled.exe serve did not stop within 60 s"
+    kill "$serve_pid" 2>/dev/null || true
+    return 1
+  fi
+  wait "$serve_pid" || rc=$?
+  strip_cr <"$serve_out" | grep -q "stopped: everything was written back to the image" && [ $rc = 0 ] ||
+    { echo "  exit $rc:"; strip_cr <"$serve_out" | tail -5 | sed 's/^/    /'; return 1; }
+}
+
+lun_url() { echo "iscsi://127.0.0.1:$serve_port/$iqn/0"; }
+
+inquiry_ok() {
+  local out
+  out=$(timeout 60 iscsi-inq "$(lun_url)" 2>&1) || { echo "  $out"; return 1; }
+  grep -q VELMORAK <<<"$out" && grep -q NORVALED <<<"$out" || { echo "  $out"; return 1; }
+}
+
+# Writes `data` over the whole LUN and reads it back.
+round_trip_ok() { # data-file
+  local back=$work/back.raw
+  rm -f "$back"
+  timeout 300 qemu-img convert -n -f raw -O raw "$1" "$(lun_url)" &&
+    timeout 300 qemu-img convert -f raw -O raw "$(lun_url)" "$back" &&
+    cmp "$1" "$back"
+}
+
+data=$work/data.raw
+head -c $((image_mib << 20)) /dev/urandom >"$data"
+
+have_initiators=1
+for tool in iscsi-inq:libiscsi-bin qemu-img:qemu-utils; do
+  command -v "${tool%%:*}" >/dev/null || { skip "initiator tests: ${tool%%:*} (${tool#*:}) is not installed"; have_initiators=0; }
+done
+
+if [ $have_initiators = 1 ]; then
+  mock=$work/mock.img
+  if serve_start mock --image "$(winpath "$mock")" --size ${image_mib}M; then
+    check "mock image: iscsi-inq sees VELMORAK NORVALED" inquiry_ok
+    check "mock image: qemu-img round trip of $image_mib MiB" round_trip_ok "$data"
+    check "mock image: norvaled.exe stops on Ctrl-C after writing back" serve_stop
+    check "mock image: the image file holds the written data" cmp "$data" "$mock"
+  else
+    fail "mock image: norvaled.exe serve starts"
+  fi
+fi
+
+# --- a private OpenSSH sshd on 127.0.0.1 ----------------------------------------------------
+# An ECDSA host key and PEM keys for the user: libssh2 on mbedTLS has no Ed25519 and reads
+# RSA keys only in PEM form.
+sshd_port=
+sshd_dir=$work/sshd
+sshd_start() {
+  mkdir -p "$sshd_dir" /run/sshd
+  ssh-keygen -q -t ecdsa -b 256 -N '' -C norvaled-wine-host -f "$sshd_dir/host_ecdsa"
+  ssh-keygen -q -t rsa -b 2048 -m PEM -N '' -C norvaled-wine -f "$sshd_dir/id_rsa"
+  cp "$sshd_dir/id_rsa.pub" "$sshd_dir/authorized_keys"
+  chmod 644 "$sshd_dir/authorized_keys"
+  flock /tmp/norvaled-test-user.lock /bin/sh -c \
+    "id -u $ssh_user >/dev/null 2>&1 || /usr/sbin/useradd -m -s /bin/sh $ssh_user; echo '$ssh_user:$ssh_password' | /usr/sbin/chpasswd"
+  remote_dir=$(mktemp -d "$(getent passwd "$ssh_user" | cut -d: -f6)/wine-XXXXXX")
+  chown "$ssh_user:" "$remote_dir"
+  sshd_port=$(free_port)
+  cat >"$sshd_dir/sshd_config" <<EOF
+ListenAddress 127.0.0.1
+Port $sshd_port
+HostKey $sshd_dir/host_ecdsa
+PidFile $sshd_dir/sshd.pid
+AuthorizedKeysFile $sshd_dir/authorized_keys
+AllowUsers $ssh_user
+PasswordAuthentication yes
+PubkeyAuthentication yes
+KbdInteractiveAuthentication no
+PermitRootLogin no
+UsePAM no
+StrictModes no
+UseDNS no
+LogLevel VERBOSE
+Subsystem sftp internal-sftp
+EOF
+  /usr/sbin/sshd -D -e -f "$sshd_dir/sshd_config" </dev/null >"$sshd_dir/log" 2>&1 &
+  sshd_pid=$!
+  local deadline=$((SECONDS + 10))
+  while ! port_open "$sshd_port"; do
+    kill -0 "$sshd_pid" 2>/dev/null && ((SECONDS < deadline)) || {
+      echo "  sshd did not come up:"; sed 's/^/    /' "$sshd_dir/log"; return 1
+    }
+    sleep 0.1
+  done
+}
+
+have_sshd=0
+if ! [ -x /usr/sbin/sshd ] || ! command -v ssh-keygen >/dev/null; then
+  skip "SFTP tests: openssh-server is not installed"
+elif sshd_start; then
+  have_sshd=1
+else
+  fail "SFTP tests: the private sshd starts"
+fi
+
+# A whole-disk round trip through the target, then the stop's write-back must have put every
+# byte into the remote file.
+sftp_case() { # name auth-args...
+  local name=$1
+  shift
+  local remote=$remote_dir/$name.img
+  if serve_start "sftp-$name" --sftp "$ssh_user@127.0.0.1:$sshd_port" --image "$remote" \
+       --size ${image_mib}M "$@"; then
+    check "sftp ($name): qemu-img round trip of $image_mib MiB" round_trip_ok "$data"
+    check "sftp ($name): norvaled.exe stops on Ctrl-C after writing back" serve_stop
+    check "sftp ($name): the remote file holds the written data" cmp "$data" "$remote"
+  else
+    fail "sftp ($name): norvaled.exe serve connects and starts"
+  fi
+}
+
+if [ $have_sshd = 1 ] && [ $have_initiators = 1 ]; then
+  NORVALED_TEST_PASSWORD=$ssh_password sftp_case password --password-env NORVALED_TEST_PASSWORD
+  sftp_case key --key "$(winpath "$sshd_dir/id_rsa")"
+fi
+
+# --- norvaled_connect failures: the same code and text as the Linux library -----------------
+# The Linux side: the same probe against a Linux build of the library in the build directory.
+linux_ref=$bw/linux-ref
+linux_probe() {
+  cmake -S . -B "$linux_ref" -DNORVALED_TESTS=OFF >/dev/null &&
+    cmake --build "$linux_ref" --target norvaled -j 2 >/dev/null &&
+    g++ -std=c++17 -Wall -Wextra -Werror -Iinclude tests/wine/connect_probe.cpp \
+      -L"$linux_ref" -lnorvaled -Wl,-rpath,"$linux_ref" -o "$linux_ref/connect_probe"
+}
+
+same_answer() { # expected-code probe-args...
+  local expected=$1 win lin
+  shift
+  win=$(cd "$bw" && "$wine" ./connect_probe.exe "$@" </dev/null 2>&1 | strip_cr)
+  lin=$("$linux_ref/connect_probe" "$@" 2>&1)
+  echo "  windows: $win"
+  [ "$win" = "$lin" ] || { echo "  linux:   $lin"; return 1; }
+  [ "${win%% *}" = "$expected" ]
+}
+
+if linux_probe; then
+  refused=$(free_port) # bound once, then closed: nothing listens there
+  check "connect to a refused port: -8, same text as on Linux" \
+    same_answer -8 127.0.0.1 "$refused" "$ssh_user" '{"password":"x"}'
+
+  # A listener that accepts and never says a word.
+  mute_port=$(free_port)
+  python3 -c '
+import socket, sys, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8); s.settimeout(1)
+held, end = [], time.time() + 120
+while time.time() < end:
+    try: held.append(s.accept()[0])
+    except OSError: pass
+' "$mute_port" &
+  pids+=($!)
+  for _ in $(seq 50); do port_open "$mute_port" && break; sleep 0.1; done
+  NORVALED_CONNECT_TIMEOUT_MS=2500 check "handshake with a mute listener: -13 after 2 s, same text as on Linux" \
+    same_answer -13 127.0.0.1 "$mute_port" "$ssh_user" '{"password":"x"}'
+
+  if [ $have_sshd = 1 ]; then
+    check "wrong password: -10, same text as on Linux" \
+      same_answer -10 127.0.0.1 "$sshd_port" "$ssh_user" '{"password":"not the password"}'
+    check "password login: 0 on both" \
+      same_answer 0 127.0.0.1 "$sshd_port" "$ssh_user" "{\"password\":\"$ssh_password\"}"
+  fi
+else
+  fail "the Linux reference build of the connect probe"
+fi
+
+echo "=== Wine tests done in $((SECONDS - started)) s"
+echo "wine: $passed passed, $failed failed, $skipped skipped"
+[ $failed = 0 ]
