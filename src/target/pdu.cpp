@@ -1,15 +1,219 @@
-// Placeholder until the iSCSI transport lands: accepts and closes connections.
-#include "target/target.h"
+// The server thread, PDU framing and sequence numbers, and the small requests answered here:
+// NOP-Out, Task Management, Logout and everything that is rejected.
+#include <algorithm>
+#include <mutex>
 
 #include "state/state.h"
+#include "target/conn.h"
+#include "target/target.h"
 
 std::atomic<sock_t> g_conn_sock{k_bad_sock};
 
+namespace {
+
+constexpr int k_socket_buffer_bytes = 4194304;
+// A legitimate initiator keeps at most its 32-command window (plus a few immediate
+// commands) in flight; more than this during one data phase is not an initiator to serve.
+constexpr std::size_t k_kept_max = 256;
+
+// Held while g_conn_sock is cleared and while a stop shuts it down, so the stop never
+// shuts down a descriptor number that has been closed and reused meanwhile.
+std::mutex g_conn_sock_lock;
+
+uint32_t padded(uint32_t len) {
+    return (len + 3u) & ~3u;
+}
+
+// The target never uses additional header segments, but skipping one keeps the framing.
+int skip_ahs(iscsi_conn& c, const bhs& h) {
+    const uint32_t n = bhs_ahs_bytes(h);
+    if (n == 0) return 0;
+    std::array<uint8_t, 4 * 255> scratch;
+    return net_recv_all(c.conn_socket, scratch.data(), n);
+}
+
+int answer_tmf(iscsi_conn& c, const rx_pdu& req) {
+    // No command is ever pending when a request is read, so there is nothing to abort.
+    note_cmd_sn(c, req.hdr);
+    bhs h = answer_header(op_tmf_rsp, k_flag_final, bhs_itt(req.hdr));
+    stamp_status(c, h);
+    return send_pdu(c, h, nullptr, 0);
+}
+
+int answer_logout(iscsi_conn& c, const rx_pdu& req) {
+    note_cmd_sn(c, req.hdr);
+    bhs h = answer_header(op_logout_rsp, k_flag_final, bhs_itt(req.hdr));
+    stamp_status(c, h);
+    send_pdu(c, h, nullptr, 0);
+    return 1; // the connection ends after a logout
+}
+
+int answer_nop(iscsi_conn& c, const rx_pdu& req) {
+    return answer_nop_out(c, req, false);
+}
+
+int reject(iscsi_conn& c, const rx_pdu& req) {
+    return send_reject(c, req.hdr);
+}
+
+using pdu_handler = int (*)(iscsi_conn&, const rx_pdu&);
+struct pdu_route {
+    uint8_t op;
+    pdu_handler handle;
+};
+
+// Requests by opcode (the I bit plays no part). A Data-Out read here belongs to no write:
+// the data phase of a write reads its own Data-Out PDUs.
+constexpr pdu_route k_routes[] = {
+    {op_nop_out, answer_nop},       {op_scsi_cmd, scsi_command}, {op_tmf_req, answer_tmf},
+    {op_login_req, login_request},  {op_text_req, text_request}, {op_data_out, reject},
+    {op_logout_req, answer_logout},
+};
+
+int dispatch(iscsi_conn& c, const rx_pdu& p) {
+    const uint8_t op = bhs_opcode(p.hdr);
+    for (const pdu_route& r : k_routes)
+        if (r.op == op) return r.handle(c, p);
+    return reject(c, p);
+}
+
+// The next request: first the commands kept during a data phase, then the socket.
+int next_pdu(iscsi_conn& c, rx_pdu& p) {
+    c.early_data_out.clear();
+    if (c.kept.empty()) return recv_pdu(c, p);
+    kept_command& k = c.kept.front();
+    p = std::move(k.cmd);
+    c.early_data_out = std::move(k.data_out);
+    c.kept.pop_front();
+    return 0;
+}
+
+// Serves one accepted connection until it ends; the caller closes the socket.
+void conn_loop(sock_t s) {
+    iscsi_conn c;
+    c.conn_socket = s;
+    net_set_nodelay(s);
+    net_set_buffers(s, k_socket_buffer_bytes);
+    rx_pdu p;
+    while (next_pdu(c, p) == 0 && dispatch(c, p) == 0) {
+    }
+}
+
+} // namespace
+
+int recv_pdu(iscsi_conn& c, rx_pdu& out) {
+    out.data.reset();
+    out.len = 0;
+    if (net_recv_all(c.conn_socket, out.hdr.data(), k_bhs_size) != 0) return -8;
+    if (skip_ahs(c, out.hdr) != 0) return -8;
+    const uint32_t wire = padded(bhs_data_len(out.hdr));
+    if (wire == 0) return 0;
+    out.data.reset(static_cast<uint8_t*>(std::malloc(wire)));
+    if (!out.data) return -8;
+    out.len = bhs_data_len(out.hdr);
+    return net_recv_all(c.conn_socket, out.data.get(), wire);
+}
+
+int send_pdu(iscsi_conn& c, bhs& hdr, const uint8_t* data, uint32_t len) {
+    bhs_set_data_len(hdr, len);
+    const uint32_t pad = padded(len) - len;
+    if (len <= k_answer_size) {
+        // Small answers leave in one send, so header and data travel in one segment.
+        std::array<uint8_t, k_bhs_size + k_answer_size + 3> out;
+        std::copy(hdr.begin(), hdr.end(), out.begin());
+        if (len != 0) std::copy(data, data + len, out.begin() + k_bhs_size);
+        std::fill_n(out.begin() + k_bhs_size + len, pad, 0);
+        return net_send_all(c.conn_socket, out.data(), k_bhs_size + len + pad);
+    }
+    static constexpr uint8_t k_zeros[3] = {};
+    if (net_send_all(c.conn_socket, hdr.data(), k_bhs_size) != 0) return -8;
+    if (net_send_all(c.conn_socket, data, len) != 0) return -8;
+    return pad == 0 ? 0 : net_send_all(c.conn_socket, k_zeros, pad);
+}
+
+bhs answer_header(opcode op, uint8_t flags, uint32_t itt) {
+    bhs h{};
+    bhs_set_opcode(h, op);
+    bhs_set_flags(h, flags);
+    bhs_set_itt(h, itt);
+    return h;
+}
+
+uint32_t exp_cmd_sn_after(const bhs& req) {
+    // "CmdSN is not advanced after a command marked for immediate delivery" (RFC 7143);
+    // initiators refuse a target whose ExpCmdSN runs ahead of their own count.
+    return bhs_cmd_sn(req) + (bhs_immediate(req) ? 0u : 1u);
+}
+
+void note_cmd_sn(iscsi_conn& c, const bhs& req) {
+    c.exp_cmd_sn = exp_cmd_sn_after(req);
+    c.max_cmd_sn = c.exp_cmd_sn + k_cmd_window - 1;
+}
+
+void stamp_sequence(const iscsi_conn& c, bhs& hdr) {
+    bhs_set_stat_sn(hdr, c.stat_sn);
+    bhs_set_exp_cmd_sn(hdr, c.exp_cmd_sn);
+    bhs_set_max_cmd_sn(hdr, c.max_cmd_sn);
+}
+
+void stamp_status(iscsi_conn& c, bhs& hdr) {
+    stamp_sequence(c, hdr);
+    ++c.stat_sn;
+}
+
+int answer_nop_out(iscsi_conn& c, const rx_pdu& nop, bool in_data_phase) {
+    // Inside a data phase the window stays where the write left it: commands kept there
+    // have not been taken on yet.
+    if (!in_data_phase) note_cmd_sn(c, nop.hdr);
+    if (bhs_itt(nop.hdr) == k_reserved_tag) return 0; // not a ping: no answer
+    bhs h = answer_header(op_nop_in, k_flag_final, bhs_itt(nop.hdr));
+    bhs_copy_lun(h, nop.hdr);
+    bhs_set_ttt(h, k_reserved_tag);
+    stamp_status(c, h);
+    return send_pdu(c, h, nop.bytes(), nop.len);
+}
+
+int send_reject(iscsi_conn& c, const bhs& rejected) {
+    bhs h = answer_header(op_reject, k_flag_final, k_reserved_tag);
+    bhs_set_response(h, k_reject_protocol_error); // byte 2: the reason
+    stamp_status(c, h);
+    return send_pdu(c, h, rejected.data(), k_bhs_size);
+}
+
+int keep_command(iscsi_conn& c, rx_pdu&& cmd) {
+    if (c.kept.size() >= k_kept_max) return -1;
+    c.kept.push_back(kept_command{std::move(cmd), {}});
+    return 0;
+}
+
+bool keep_data_out(iscsi_conn& c, rx_pdu& p) {
+    const uint32_t itt = bhs_itt(p.hdr);
+    for (kept_command& k : c.kept) {
+        if (bhs_itt(k.cmd.hdr) != itt) continue;
+        k.data_out.push_back(std::move(p));
+        return true;
+    }
+    return false;
+}
+
+void target_end_connection() {
+    std::lock_guard<std::mutex> hold(g_conn_sock_lock);
+    net_shutdown(g_conn_sock.load());
+}
+
 int server_main() {
     while (g_running.load()) {
-        sock_t c = net_accept(g_listen_sock.load());
-        if (c == k_bad_sock) return 0;
-        net_close(c);
+        const sock_t s = net_accept(g_listen_sock.load());
+        if (s == k_bad_sock) return 0; // the stop closed the listener
+        // Published before g_running is tested again: a stop running now either finds the
+        // socket to shut down or has cleared g_running, which this test then sees.
+        g_conn_sock.store(s);
+        if (g_running.load()) conn_loop(s);
+        {
+            std::lock_guard<std::mutex> hold(g_conn_sock_lock);
+            g_conn_sock.store(k_bad_sock);
+        }
+        net_close(s);
     }
     return 0;
 }

@@ -12,3 +12,8 @@ int server_main();
 // The connection being served, or k_bad_sock. The stop shuts it down so that the server
 // thread leaves the connection loop instead of waiting for the initiator to go away.
 extern std::atomic<sock_t> g_conn_sock;
+
+// Shuts the connection being served down, if any. Unlike shutting down g_conn_sock's value
+// directly, it cannot hit a descriptor that the server thread has just closed and the
+// process has reused for something else.
+void target_end_connection();

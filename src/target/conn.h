@@ -1,0 +1,118 @@
+// One initiator connection as the target's handlers see it, and the routines they share.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/net.h"
+#include "target/wire.h"
+
+constexpr uint32_t k_default_recv_dsl = 8192;
+constexpr uint32_t k_max_burst = 262144;  // the MaxBurstLength the login declares
+constexpr uint32_t k_first_burst = 65536; // the FirstBurstLength the login declares
+constexpr uint32_t k_declared_recv_dsl = 262144;
+constexpr uint32_t k_cmd_window = 32;       // MaxCmdSN - ExpCmdSN + 1
+constexpr std::size_t k_answer_size = 1024; // fixed buffer for text and small SCSI data
+
+struct free_deleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using seg_buffer = std::unique_ptr<uint8_t, free_deleter>;
+
+// A received PDU: its header and its data segment (len is the unpadded DataSegmentLength).
+struct rx_pdu {
+    bhs hdr{};
+    seg_buffer data;
+    uint32_t len = 0;
+    const uint8_t* bytes() const { return data.get(); }
+};
+
+// A SCSI command that arrived while a write waited for its data, with any unsolicited
+// Data-Out PDUs that came for it before it could run.
+struct kept_command {
+    rx_pdu cmd;
+    std::vector<rx_pdu> data_out;
+};
+
+struct iscsi_conn {
+    sock_t conn_socket = k_bad_sock;
+    uint32_t discovery = 0;
+    uint32_t stat_sn = 1;
+    uint32_t exp_cmd_sn = 0;
+    uint32_t max_cmd_sn = 0;
+    uint32_t max_recv_dsl = k_default_recv_dsl;
+    uint16_t tsih = 0;
+    // Commands kept during a write's data phase, run in arrival order once it is answered.
+    std::deque<kept_command> kept;
+    // The unsolicited Data-Out PDUs of the command now running that came while it was kept.
+    std::vector<rx_pdu> early_data_out;
+};
+
+// --- transport (pdu.cpp) ---
+
+// Reads one PDU: header, any additional header segment (skipped), padded data segment.
+// 0, or -8 when the peer went away or the segment could not be allocated.
+int recv_pdu(iscsi_conn& c, rx_pdu& out);
+// Fills bytes 4-7 and sends header, data and padding: 0 or -8.
+int send_pdu(iscsi_conn& c, bhs& hdr, const uint8_t* data, uint32_t len);
+
+// A zeroed answer header with its opcode, byte 1 and ITT.
+bhs answer_header(opcode op, uint8_t flags, uint32_t itt);
+
+// The ExpCmdSN after a request (RFC 7143): an immediate request (I bit) consumes no CmdSN.
+uint32_t exp_cmd_sn_after(const bhs& req);
+// Moves the command window by the request: ExpCmdSN as above, MaxCmdSN 31 beyond it.
+void note_cmd_sn(iscsi_conn& c, const bhs& req);
+// StatSN, ExpCmdSN and MaxCmdSN of an answer that carries status; StatSN then advances.
+void stamp_status(iscsi_conn& c, bhs& hdr);
+// The same fields for a PDU that carries no status (R2T, non-final Data-In).
+void stamp_sequence(const iscsi_conn& c, bhs& hdr);
+
+// NOP-In answer to a NOP-Out (none when its ITT is reserved). In a data phase the NOP-Out's
+// CmdSN does not move the window.
+int answer_nop_out(iscsi_conn& c, const rx_pdu& nop, bool in_data_phase);
+// Reject, reason "protocol error", carrying the rejected header: 0 or -8.
+int send_reject(iscsi_conn& c, const bhs& rejected);
+
+// Keeps a SCSI command that arrived during a data phase: 0, or -1 when too many are kept.
+int keep_command(iscsi_conn& c, rx_pdu&& cmd);
+// Hands a Data-Out to the kept command with its ITT; false (p untouched) when none has it.
+bool keep_data_out(iscsi_conn& c, rx_pdu& p);
+
+// --- login and discovery (login.cpp) ---
+// The value of key in a text data segment (the first entry "key=..."), read only inside
+// the segment; none when absent.
+std::optional<std::string_view> kv_find(const uint8_t* data, uint32_t len, std::string_view key);
+int login_request(iscsi_conn& c, const rx_pdu& req);
+int text_request(iscsi_conn& c, const rx_pdu& req);
+
+// --- SCSI commands (scsi.cpp) ---
+int scsi_command(iscsi_conn& c, const rx_pdu& cmd);
+int send_data_in(iscsi_conn& c, uint32_t itt, const uint8_t* data, uint32_t len);
+int send_scsi_response(iscsi_conn& c, uint32_t itt, uint8_t status, const uint8_t* sense,
+                       int has_sense);
+// CHECK CONDITION with fixed-format sense data: 0 or -8.
+int send_check_condition(iscsi_conn& c, uint32_t itt, uint8_t sense_key, uint8_t asc);
+int send_good(iscsi_conn& c, uint32_t itt);
+
+// --- block reads and writes (rw.cpp) ---
+int scsi_read(iscsi_conn& c, const rx_pdu& cmd);
+int scsi_write(iscsi_conn& c, const rx_pdu& cmd);
+
+// SCSI status bytes, sense keys and additional sense codes the target reports.
+constexpr uint8_t k_status_good = 0x00;
+constexpr uint8_t k_status_check_condition = 0x02;
+constexpr uint8_t k_key_no_sense = 0x0;
+constexpr uint8_t k_key_hardware_error = 0x4;
+constexpr uint8_t k_key_medium_error = 0x3;
+constexpr uint8_t k_key_illegal_request = 0x5;
+constexpr uint8_t k_asc_write_error = 0x0C;
+constexpr uint8_t k_asc_unrecovered_read_error = 0x11;
+constexpr uint8_t k_asc_invalid_opcode = 0x20;
+constexpr uint8_t k_asc_lba_out_of_range = 0x21;
+constexpr uint8_t k_asc_invalid_field_in_cdb = 0x24;

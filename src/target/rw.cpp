@@ -1,0 +1,153 @@
+// READ and WRITE (6), (10), (16) against the block cache, with the R2T data phase of a write.
+#include <algorithm>
+
+#include "store/cache.h"
+#include "target/conn.h"
+
+namespace {
+
+constexpr uint32_t k_ttt_base = 0x52325400; // "R2T" and the R2TSN's low byte
+
+struct block_range {
+    uint64_t lba = 0;
+    uint64_t blocks = 0;
+};
+
+// The CDB alone decides how much moves; the PDU's Expected Data Transfer Length does not.
+block_range decode_range(const uint8_t* cdb) {
+    block_range r;
+    switch (cdb[0] >> 5) { // the CDB group gives its length
+    case 0:                // 6 bytes: 21-bit LBA; a length of 0 means 256 blocks
+        r.lba = (cdb[1] & 0x1Fu) << 16 | load_be16(cdb + 2);
+        r.blocks = cdb[4] != 0 ? cdb[4] : 256;
+        break;
+    case 1: // 10 bytes
+        r.lba = load_be32(cdb + 2);
+        r.blocks = load_be16(cdb + 7);
+        break;
+    default: // 16 bytes
+        r.lba = load_be64(cdb + 2);
+        r.blocks = load_be32(cdb + 10);
+        break;
+    }
+    return r;
+}
+
+// 0 when the range is inside the disk (no wrap-around) and its byte count fits the 32-bit
+// data path; else the additional sense code to refuse the command with.
+uint8_t range_refusal(const block_range& r) {
+    const uint64_t n = g_bc.block_count;
+    if (r.lba > n || r.blocks > n - r.lba) return k_asc_lba_out_of_range;
+    if (r.blocks * k_block_size > UINT32_MAX) return k_asc_invalid_field_in_cdb;
+    return 0;
+}
+
+// A write waiting for its data.
+struct write_job {
+    const rx_pdu* cmd = nullptr;
+    uint32_t itt = 0;
+    uint64_t offset = 0;   // byte offset on the disk
+    uint32_t total = 0;    // bytes the CDB asks to write
+    uint64_t received = 0; // bytes that came, wherever they were placed
+    uint32_t r2t_sn = 0;
+    bool cache_failed = false;
+};
+
+// Places len bytes at buffer offset at. A segment reaching beyond the command's range is
+// dropped (still counted): data never lands outside what the command addressed.
+void take_data(write_job& w, uint32_t at, const uint8_t* data, uint32_t len) {
+    w.received += len;
+    if (len == 0 || w.cache_failed || static_cast<uint64_t>(at) + len > w.total) return;
+    if (bc_write(w.offset + at, data, len) != 0) w.cache_failed = true;
+}
+
+// A Data-Out of this write: true when it ends a burst (F set).
+bool take_data_out(write_job& w, const rx_pdu& d) {
+    take_data(w, bhs_buffer_offset(d.hdr), d.bytes(), d.len);
+    return bhs_final(d.hdr);
+}
+
+// Reads PDUs until a Data-Out of this write ends the burst. NOP-Outs are answered, SCSI
+// commands kept for later, Data-Out of kept commands stays with them, Data-Out of no
+// command is rejected; anything else ends the connection. 0, or -1 to close.
+int read_burst(iscsi_conn& c, write_job& w) {
+    rx_pdu p;
+    for (;;) {
+        if (recv_pdu(c, p) != 0) return -1;
+        switch (bhs_opcode(p.hdr)) {
+        case op_data_out:
+            if (bhs_itt(p.hdr) == w.itt) {
+                if (take_data_out(w, p)) return 0;
+            } else if (!keep_data_out(c, p) && send_reject(c, p.hdr) != 0) {
+                return -1;
+            }
+            break;
+        case op_nop_out:
+            if (answer_nop_out(c, p, true) != 0) return -1;
+            break;
+        case op_scsi_cmd:
+            if (keep_command(c, std::move(p)) != 0) return -1;
+            break;
+        default:
+            return -1;
+        }
+    }
+}
+
+int send_r2t(iscsi_conn& c, const write_job& w) {
+    const auto at = static_cast<uint32_t>(w.received);
+    bhs h = answer_header(op_r2t, k_flag_final, w.itt);
+    bhs_copy_lun(h, w.cmd->hdr);
+    bhs_set_ttt(h, k_ttt_base + w.r2t_sn);
+    stamp_sequence(c, h);
+    bhs_set_r2t_sn(h, w.r2t_sn);
+    bhs_set_buffer_offset(h, at);
+    bhs_set_desired_length(h, std::min(w.total - at, k_max_burst));
+    return send_pdu(c, h, nullptr, 0);
+}
+
+// Everything after the immediate data: unsolicited Data-Out announced by a command without
+// F, then one R2T burst after another until the CDB's byte count has come.
+int receive_write_data(iscsi_conn& c, write_job& w) {
+    bool unsolicited = !bhs_final(w.cmd->hdr);
+    for (const rx_pdu& d : c.early_data_out)
+        if (take_data_out(w, d)) unsolicited = false;
+    if (unsolicited && read_burst(c, w) != 0) return -1;
+    for (; w.received < w.total; ++w.r2t_sn) {
+        if (send_r2t(c, w) != 0 || read_burst(c, w) != 0) return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int scsi_read(iscsi_conn& c, const rx_pdu& cmd) {
+    const uint32_t itt = bhs_itt(cmd.hdr);
+    const block_range r = decode_range(bhs_cdb(cmd.hdr));
+    if (uint8_t asc = range_refusal(r); asc != 0)
+        return send_check_condition(c, itt, k_key_illegal_request, asc);
+    const auto len = static_cast<uint32_t>(r.blocks * k_block_size);
+    if (len == 0) return send_good(c, itt);
+    seg_buffer buf(static_cast<uint8_t*>(std::malloc(len)));
+    if (!buf) return send_scsi_response(c, itt, k_status_check_condition, nullptr, 0);
+    if (bc_read(r.lba * k_block_size, buf.get(), len) != 0)
+        return send_check_condition(c, itt, k_key_hardware_error, k_asc_unrecovered_read_error);
+    return send_data_in(c, itt, buf.get(), len);
+}
+
+int scsi_write(iscsi_conn& c, const rx_pdu& cmd) {
+    const uint32_t itt = bhs_itt(cmd.hdr);
+    const block_range r = decode_range(bhs_cdb(cmd.hdr));
+    if (uint8_t asc = range_refusal(r); asc != 0)
+        return send_check_condition(c, itt, k_key_illegal_request, asc);
+    write_job w;
+    w.cmd = &cmd;
+    w.itt = itt;
+    w.offset = r.lba * k_block_size;
+    w.total = static_cast<uint32_t>(r.blocks * k_block_size);
+    // Immediate data beyond the byte count is ignored.
+    take_data(w, 0, cmd.bytes(), std::min(cmd.len, w.total));
+    if (cmd.len < w.total && receive_write_data(c, w) != 0) return -1;
+    if (w.cache_failed) return send_check_condition(c, itt, k_key_medium_error, k_asc_write_error);
+    return send_good(c, itt);
+}
