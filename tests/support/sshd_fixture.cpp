@@ -1,0 +1,276 @@
+#include "support/sshd_fixture.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <pwd.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/net.h"
+#include "platform/sys.h"
+#include "support/library_helpers.h"
+#include "support/run_cmd.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* k_sshd = "/usr/sbin/sshd";
+constexpr const char* k_user = "nvtest";
+constexpr const char* k_password = "nv-Test-pass-4711";
+constexpr const char* k_passphrase = "nv key phrase 42";
+constexpr uint32_t k_cmd_ms = 30000;
+constexpr uint32_t k_ready_ms = 10000;
+constexpr int k_port_attempts = 5;
+
+sshd_info g_info;
+std::string g_failure; // why the start failed; empty while none did
+bool g_tried = false;
+pid_t g_pid = -1;
+std::string g_conf_dir;
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool write_text(const std::string& path, const std::string& text, mode_t mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out) return false;
+    }
+    return chmod(path.c_str(), mode) == 0;
+}
+
+bool run(const std::vector<std::string>& argv, std::string* output = nullptr) {
+    const cmd_result r = run_cmd(argv, k_cmd_ms);
+    if (output != nullptr) *output = r.output;
+    if (!r.ok()) g_failure = argv[0] + " " + (argv.size() > 1 ? argv[1] : "") + ": " + r.describe();
+    return r.ok();
+}
+
+void stop_sshd() {
+    if (g_pid > 0) {
+        kill(g_pid, SIGTERM);
+        int status = 0;
+        const uint64_t deadline = tick_ms() + 3000;
+        while (waitpid(g_pid, &status, WNOHANG) == 0) {
+            if (tick_ms() >= deadline) {
+                kill(g_pid, SIGKILL);
+                waitpid(g_pid, &status, 0);
+                break;
+            }
+            sleep_ms(20);
+        }
+        g_pid = -1;
+    }
+    std::error_code ec;
+    if (!g_info.home.empty()) std::filesystem::remove_all(g_info.home, ec);
+    if (!g_conf_dir.empty()) std::filesystem::remove_all(g_conf_dir, ec);
+}
+
+// The test user exists with the known password. Several test processes may get here at the
+// same moment; the lock file keeps useradd and chpasswd from racing each other.
+bool ensure_user() {
+    const std::string script = std::string("id -u ") + k_user + " >/dev/null 2>&1 || " +
+                               "/usr/sbin/useradd -m -s /bin/sh " + k_user + "; echo '" + k_user +
+                               ":" + k_password + "' | /usr/sbin/chpasswd";
+    return run({"flock", "/tmp/norvaled-test-user.lock", "/bin/sh", "-c", script});
+}
+
+// A fresh directory in the user's home, owned by the user: each test process has its own.
+bool make_home() {
+    const passwd* pw = getpwnam(k_user);
+    if (pw == nullptr) {
+        g_failure = "user " + std::string(k_user) + " not found after useradd";
+        return false;
+    }
+    std::string pattern = std::string(pw->pw_dir) + "/run-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr || chown(pattern.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+        g_failure = "cannot make a directory in " + std::string(pw->pw_dir);
+        return false;
+    }
+    g_info.home = pattern;
+    return true;
+}
+
+bool make_key(const std::string& path, const std::string& passphrase) {
+    return run(
+        {"ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-C", "norvaled-test", "-f", path});
+}
+
+// The configuration directory: host key, user keys, authorized_keys. The sshd reads
+// authorized_keys as the test user, so the directory and that file are world-readable; the
+// private keys stay root's, as the library (running as root here) is what reads them.
+bool make_keys() {
+    std::string pattern = temp_dir() + "norvaled-sshd-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr || chmod(pattern.c_str(), 0755) != 0) {
+        g_failure = "cannot make the sshd configuration directory";
+        return false;
+    }
+    g_conf_dir = pattern;
+    g_info.key = g_conf_dir + "/id_ed25519";
+    g_info.key_protected = g_conf_dir + "/id_protected";
+    g_info.passphrase = k_passphrase;
+    const std::string host_key = g_conf_dir + "/host_ed25519";
+    if (!make_key(host_key, "") || !make_key(g_info.key, "") ||
+        !make_key(g_info.key_protected, g_info.passphrase))
+        return false;
+    std::string listing;
+    if (!run({"ssh-keygen", "-l", "-f", host_key + ".pub"}, &listing)) return false;
+    std::istringstream fields(listing); // "256 SHA256:... comment (ED25519)"
+    std::string bits;
+    fields >> bits >> g_info.host_key_sha256;
+    if (g_info.host_key_sha256.rfind("SHA256:", 0) != 0) {
+        g_failure = "unexpected ssh-keygen -l output: " + listing;
+        return false;
+    }
+    const std::string keys =
+        read_text(g_info.key + ".pub") + read_text(g_info.key_protected + ".pub");
+    return write_text(g_conf_dir + "/authorized_keys", keys, 0644);
+}
+
+std::string config_text(int port) {
+    const std::string& d = g_conf_dir;
+    return "ListenAddress 127.0.0.1\n"
+           "Port " +
+           std::to_string(port) +
+           "\n"
+           "HostKey " +
+           d + "/host_ed25519\n" + "PidFile " + d + "/sshd.pid\n" + "AuthorizedKeysFile " + d +
+           "/authorized_keys\n"
+           "AllowUsers " +
+           k_user +
+           "\n"
+           "PasswordAuthentication yes\n"
+           "PubkeyAuthentication yes\n"
+           "KbdInteractiveAuthentication no\n"
+           "PermitRootLogin no\n"
+           "UsePAM no\n"
+           "StrictModes no\n"
+           "UseDNS no\n"
+           "MaxStartups 64\n"
+           "LogLevel VERBOSE\n"
+           "Subsystem sftp internal-sftp\n";
+}
+
+// Runs the sshd in the foreground of its own process. setpriv ties it to this thread with a
+// death signal, so a test process that crashes does not leave it behind.
+pid_t spawn_sshd(const std::string& conf) {
+    std::vector<std::string> argv;
+    if (access("/usr/bin/setpriv", X_OK) == 0)
+        argv = {"/usr/bin/setpriv", "--pdeathsig", "TERM", "--"};
+    for (const char* a : {k_sshd, "-D", "-e", "-f"})
+        argv.emplace_back(a);
+    argv.push_back(conf);
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, g_info.log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+// Waits until the port accepts; false when the sshd ended first (a port taken meanwhile by
+// another process, or a bad configuration) or did not come up in time.
+bool wait_ready(int port) {
+    const uint64_t deadline = tick_ms() + k_ready_ms;
+    while (tick_ms() < deadline) {
+        int status = 0;
+        if (waitpid(g_pid, &status, WNOHANG) == g_pid) {
+            g_pid = -1;
+            return false;
+        }
+        if (port_accepts(port)) return true;
+        sleep_ms(20);
+    }
+    return false;
+}
+
+bool launch() {
+    // Privilege separation needs this directory; a fresh machine has no sshd running yet.
+    mkdir("/run/sshd", 0755);
+    g_info.log = g_conf_dir + "/sshd.log";
+    const std::string conf = g_conf_dir + "/sshd_config";
+    for (int attempt = 0; attempt < k_port_attempts; ++attempt) {
+        const int port = free_port();
+        if (port == 0 || !write_text(conf, config_text(port), 0644)) continue;
+        g_pid = spawn_sshd(conf);
+        if (g_pid < 0) {
+            g_failure = "cannot spawn " + std::string(k_sshd);
+            return false;
+        }
+        if (wait_ready(port)) {
+            g_info.port = port;
+            return true;
+        }
+        if (g_pid > 0) {
+            kill(g_pid, SIGKILL);
+            waitpid(g_pid, nullptr, 0);
+            g_pid = -1;
+        }
+    }
+    g_failure = "sshd did not come up; its log:\n" + read_text(g_info.log);
+    return false;
+}
+
+bool start_once() {
+    g_info.user = k_user;
+    g_info.password = k_password;
+    std::atexit(stop_sshd);
+    return ensure_user() && make_home() && make_keys() && launch();
+}
+
+} // namespace
+
+const sshd_info& sshd_start() {
+    static const sshd_info none;
+    if (access(k_sshd, X_OK) != 0) {
+        [] { GTEST_SKIP() << k_sshd << " is not installed (scripts/setup-deps.sh installs it)"; }();
+        return none;
+    }
+    if (!g_tried) {
+        g_tried = true;
+        if (!start_once()) {
+            if (g_failure.empty()) g_failure = "sshd start failed";
+            g_info.port = 0;
+        }
+    }
+    if (!g_failure.empty()) {
+        [] { FAIL() << "test sshd: " << g_failure; }();
+        return none;
+    }
+    return g_info;
+}
+
+std::string json_quote(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string auth_password(const sshd_info& s) {
+    return "{\"password\":" + json_quote(s.password) + "}";
+}

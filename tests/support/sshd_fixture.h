@@ -1,0 +1,48 @@
+// A private OpenSSH sshd on 127.0.0.1 for the tests: its own config, host key, user keys and
+// authorized_keys, so that connects run against a real SSH/SFTP server and nothing of the
+// machine's own sshd is touched.
+#pragma once
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+struct sshd_info {
+    int port = 0;                // 127.0.0.1:port
+    std::string user;            // test user
+    std::string password;        // its password
+    std::string key;             // ed25519 private key without passphrase (key + ".pub" exists)
+    std::string key_protected;   // second private key, with passphrase (".pub" beside it too)
+    std::string passphrase;      // of key_protected
+    std::string host_key_sha256; // "SHA256:..." as ssh-keygen -lf prints it
+    std::string home;            // a directory the user can write: remote images go there
+    std::string log;             // the sshd's own log (stderr), for failure messages
+};
+
+// Starts (once per process) a private OpenSSH sshd on 127.0.0.1 at a free port with its own
+// config, host key and authorized_keys; stops it (by PID) at process exit. On error it records
+// a fatal test failure (a skip when no sshd is installed) and returns an info with port 0.
+// Call it from the main thread: the sshd is also tied to that thread's life, so it goes away
+// even when the test process dies without running its exit handlers.
+const sshd_info& sshd_start();
+
+// True when the server runs: a test that got port 0 should return at once.
+inline bool sshd_ok(const sshd_info& s) {
+    return s.port != 0;
+}
+
+// Base for tests that need the sshd: SetUp starts it, and a failure or skip there keeps the
+// test body from running.
+class sshd_test : public ::testing::Test {
+  protected:
+    void SetUp() override { sshd_ = &sshd_start(); }
+    const sshd_info& sshd() const { return *sshd_; }
+
+  private:
+    const sshd_info* sshd_ = nullptr;
+};
+
+// The text of a JSON string literal holding text (quotes and backslashes escaped).
+std::string json_quote(const std::string& text);
+// An auth text {"password":...} for the test user.
+std::string auth_password(const sshd_info& s);
