@@ -11,10 +11,10 @@
 
 namespace {
 
-// Out-of-order chunk reads waste libssh2's read-ahead (it asks for several times the buffer
-// it is given); asking in smaller pieces bounds that waste while sequential reads, which never
-// seek, keep the pipeline full across pieces.
-constexpr uint32_t k_sftp_read_piece = 262144;
+// libssh2 keeps up to four times the size of each read call in flight (at most 8 MiB) in
+// requests of at most this many bytes, and a seek drops whatever is still in flight: the
+// server sends it anyway and the client decrypts it only to throw it away.
+constexpr uint32_t k_sftp_read_request = 30000;
 
 bool mock_open() {
     return g_mock_mode && g_mock_fp != nullptr;
@@ -50,9 +50,22 @@ int open_remote_image(uint64_t size) {
     return 0;
 }
 
-void seek_if_needed(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset) {
-    // A seek throws libssh2's read-ahead away; sequential chunks need none.
-    if (libssh2_sftp_tell64(handle) != offset) libssh2_sftp_seek64(handle, offset);
+// Seeks only when the handle is elsewhere, so that chunks read in order keep libssh2's
+// read-ahead. True when it had to seek.
+bool seek_if_needed(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset) {
+    if (libssh2_sftp_tell64(handle) == offset) return false;
+    libssh2_sftp_seek64(handle, offset);
+    return true;
+}
+
+// How much one read call asks for, with left bytes of the chunk still to come. A chunk that
+// follows the last one read is likely followed by the next, so it asks for all it needs and
+// the read-ahead runs on into the next chunk. A chunk reached by a seek is likely random
+// access: its calls shrink toward the chunk's end so that the read-ahead stops there instead
+// of fetching up to 8 MiB beyond it for nothing.
+uint32_t read_call_size(uint32_t left, bool after_seek) {
+    if (!after_seek) return left;
+    return std::max(left / 4, std::min(left, k_sftp_read_request));
 }
 
 int read_mock_chunk(uint64_t offset, uint8_t* buf) {
@@ -65,10 +78,10 @@ int read_mock_chunk(uint64_t offset, uint8_t* buf) {
 }
 
 int read_remote_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf) {
-    seek_if_needed(handle, offset);
+    const bool after_seek = seek_if_needed(handle, offset);
     uint32_t got = 0;
     while (got < k_chunk_size) {
-        const uint32_t want = std::min(k_sftp_read_piece, k_chunk_size - got);
+        const uint32_t want = read_call_size(k_chunk_size - got, after_seek);
         const ssize_t n = libssh2_sftp_read(handle, reinterpret_cast<char*>(buf + got), want);
         if (n == 0) break; // end of the image: the rest of the disk reads as zeros
         if (n < 0) {
@@ -88,7 +101,11 @@ int write_mock_chunk(uint64_t offset, const uint8_t* buf) {
 }
 
 int write_remote_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf) {
-    seek_if_needed(handle, offset);
+    // Always seek: the seek is what drops read requests still in flight from an earlier chunk
+    // read. libssh2 keeps reads and writes of a handle in one request list, so a write that
+    // started where a read left off would take those read requests for its own and the
+    // session would fail.
+    libssh2_sftp_seek64(handle, offset);
     uint32_t put = 0;
     while (put < k_chunk_size) {
         const ssize_t n = libssh2_sftp_write(handle, reinterpret_cast<const char*>(buf + put),
