@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Benchmarks norvaled against the systems a user would pick instead, side by side, and prints
+# one table: workload, norvaled, the peer, the ratio (norvaled / peer), the goal.
+#
+#   bench/run.sh [--quick] [--only mock|sftp]
+#
+# Runs from a fresh Debian machine as root: installs what it needs, builds the library in
+# Release into build-bench/, starts its own tgtd, nbdkit, sshfs and a private sshd on
+# 127.0.0.1 (own config, host key, port and the user "nvbench"), and stops every process it
+# started by PID on the way out, failure or not. Each workload alternates the two sides
+# (ABBA order) and the table shows medians. Images live on tmpfs so that no side waits on a
+# disk. The full run takes about a quarter of an hour; --quick a few minutes.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(dirname "$HERE")
+BUILD=$ROOT/build-bench
+QUICK=0
+ONLY=all
+while (($#)); do
+  case "$1" in
+    --quick) QUICK=1 ;;
+    --only) ONLY=$2; shift ;;
+    *) echo "usage: bench/run.sh [--quick] [--only mock|sftp]" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ "$(id -u)" = 0 ] || { echo "bench/run.sh: run as root (tgtd, sshd, FUSE, a test user)" >&2; exit 2; }
+
+BENCH_WORK=$(mktemp -d /dev/shm/norvaled-bench.XXXXXX)
+chmod 755 "$BENCH_WORK"
+mkdir -p "$BENCH_WORK/results"
+# shellcheck source=bench/lib.sh
+source "$HERE/lib.sh"
+# shellcheck source=bench/peers.sh
+source "$HERE/peers.sh"
+# shellcheck source=bench/workloads.sh
+source "$HERE/workloads.sh"
+trap cleanup_all EXIT
+trap 'exit 130' INT TERM
+
+if ((QUICK)); then
+  REPS=2 SCALE=4 PERF_SECONDS=2 SFTP_MIB=256
+else
+  REPS=5 SCALE=1 PERF_SECONDS=4 SFTP_MIB=1024
+fi
+
+note "installing what the benchmarks need"
+"$ROOT/scripts/setup-deps.sh" --bench >&2
+note "building the library in Release into $BUILD"
+cmake -S "$HERE" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >"$BENCH_WORK/cmake.log" 2>&1 ||
+  die "cmake failed, see output: $(tail -5 "$BENCH_WORK/cmake.log")"
+cmake --build "$BUILD" -j2 >"$BENCH_WORK/build.log" 2>&1 ||
+  die "build failed: $(tail -20 "$BENCH_WORK/build.log")"
+
+started=$(now_ns)
+[ "$ONLY" = sftp ] || run_mock_vs_tgt
+[ "$ONLY" = mock ] || run_sftp
+note "done in $(seconds_since "$started") s"
+
+print_table | tee "$BUILD/bench-results.md"
+note "table also written to $BUILD/bench-results.md"

@@ -1,0 +1,259 @@
+# The workloads and the table. Sourced by bench/run.sh after lib.sh and peers.sh; uses REPS,
+# SCALE, PERF_SECONDS and SFTP_MIB from it.
+
+MOCK_SIZE=268435456 # 256 MiB: the whole disk fits the 128-slot cache, so "warm" is all hits
+SPREAD_STEP=409612288 # 100003 blocks of 4 KiB: each read lands far from the last, all over the disk
+
+# id|label|count|depth|size|step|mode|goal. Counts are for warm runs; a cold run makes one
+# pass over the disk (4 KiB spread reads keep their count).
+MOCK_WORKLOADS=(
+  "r1m_d1|seq read 1 MiB, depth 1|1024|1|1M|-|r|1.2"
+  "r1m_d16|seq read 1 MiB, depth 16|1024|16|1M|-|r|1.2"
+  "r64k_d1|seq read 64 KiB, depth 1|8192|1|64K|-|r|-"
+  "r64k_d16|seq read 64 KiB, depth 16|8192|16|64K|-|r|-"
+  "w1m_d1|seq write 1 MiB, depth 1|512|1|1M|-|w|1.2"
+  "w1m_d16|seq write 1 MiB, depth 16|512|16|1M|-|w|1.2"
+  "w64k_d1|seq write 64 KiB, depth 1|4096|1|64K|-|w|-"
+  "w64k_d16|seq write 64 KiB, depth 16|4096|16|64K|-|w|-"
+  "r4k_d1|4 KiB reads spread, depth 1|10000|1|4K|$SPREAD_STEP|r|1.0"
+  "r4k_d16|4 KiB reads spread, depth 16|20000|16|4K|$SPREAD_STEP|r|1.0"
+)
+# id|label|iscsi-perf options|goal
+PERF_WORKLOADS=(
+  "perf_seq|iscsi-perf seq 1 MiB, depth 1|-m 1 -b 2048|-"
+  "perf_rand|iscsi-perf random 4 KiB, depth 1|-m 1 -b 8 -r|1.0"
+)
+
+size_bytes() { numfmt --from=iec "$1"; }
+
+# qbench OPTS COUNT DEPTH SIZE STEP MODE: the seconds qemu-img bench reports for the run.
+qbench() {
+  local opts=$1 count=$2 depth=$3 size=$4 step=$5 mode=$6 out
+  local args=(-c "$count" -d "$depth" -s "$size")
+  [ "$step" = - ] || args+=(-S "$step")
+  [ "$mode" = w ] && args+=(-w --pattern=90)
+  out=$(qemu-img bench "${args[@]}" --image-opts "$opts" 2>&1) || die "qemu-img bench ${args[*]} $opts: $out"
+  sed -n 's/^Run completed in \([0-9.]*\) seconds.*/\1/p' <<<"$out"
+}
+
+# rate COUNT SIZE SECONDS: MiB/s for transfers of 64 KiB and more, IOPS below.
+rate() {
+  local bytes
+  bytes=$(size_bytes "$2")
+  awk -v c="$1" -v b="$bytes" -v s="$3" 'BEGIN { if (b >= 65536) printf "%.1f", c * b / 1048576 / s; else printf "%.0f", c / s }'
+}
+unit_of() { [ "$(size_bytes "$1")" -ge 65536 ] && echo MiB/s || echo IOPS; }
+
+# iscsi_perf URL OPTIONS...: the average IOPS over PERF_SECONDS.
+iscsi_perf() {
+  local url=$1 out
+  shift
+  # shellcheck disable=SC2086
+  out=$(iscsi-perf -t "$PERF_SECONDS" "$@" "$url" 2>&1 | tr '\r' '\n') || true
+  grep -o 'iops average [0-9]*' <<<"$out" | tail -1 | awk '{ print $3 }'
+}
+
+# sides_in_order REP A B: ABBA alternation, so drift over the run does not favour one side.
+sides_in_order() { if (($1 % 2)); then echo "$2 $3"; else echo "$3 $2"; fi; }
+
+opts_of() { if [ "$1" = ours ]; then echo "$OURS_OPTS"; else echo "$TGT_OPTS"; fi; }
+url_of() {
+  if [ "$1" = ours ]; then echo "iscsi://127.0.0.1:$OURS_PORT/$NORVALED_IQN/0"; else echo "iscsi://127.0.0.1:$TGT_PORT/$TGT_IQN/1"; fi
+}
+
+measure_mock() { # SIDE COUNT DEPTH SIZE STEP MODE: a rate
+  local s
+  s=$(qbench "$(opts_of "$1")" "$2" "$3" "$4" "$5" "$6")
+  rate "$2" "$4" "$s"
+}
+
+start_side() { if [ "$1" = ours ]; then ours_start mock "$MOCK_OURS" "$MOCK_SIZE"; else tgt_start "$MOCK_TGT"; fi; }
+stop_side() { if [ "$1" = ours ]; then ours_stop; else tgt_stop; fi; }
+
+cold_count() { # COUNT SIZE STEP: one pass over the disk for sequential runs
+  if [ "$3" = - ]; then echo $((MOCK_SIZE / $(size_bytes "$2"))); else echo $(($1 / SCALE)); fi
+}
+
+run_mock_warm() {
+  local w id label count depth size step mode goal rep side
+  start_side ours
+  start_side tgt
+  for side in ours tgt; do qbench "$(opts_of $side)" $((MOCK_SIZE >> 20)) 16 1M - r >/dev/null; done
+  for w in "${MOCK_WORKLOADS[@]}"; do
+    IFS='|' read -r id label count depth size step mode goal <<<"$w"
+    note "mock warm: $label"
+    for ((rep = 1; rep <= REPS; rep++)); do
+      for side in $(sides_in_order "$rep" ours tgt); do
+        record "warm_$id" "$side" "$(measure_mock "$side" $((count / SCALE)) "$depth" "$size" "$step" "$mode")"
+      done
+    done
+  done
+  for w in "${PERF_WORKLOADS[@]}"; do
+    IFS='|' read -r id label opts goal <<<"$w"
+    note "mock warm: $label"
+    for ((rep = 1; rep <= REPS; rep++)); do
+      for side in $(sides_in_order "$rep" ours tgt); do
+        # shellcheck disable=SC2086
+        record "warm_$id" "$side" "$(iscsi_perf "$(url_of "$side")" $opts)"
+      done
+    done
+  done
+  stop_side ours
+  stop_side tgt
+}
+
+run_mock_cold() {
+  local w id label count depth size step mode goal rep side
+  for w in "${MOCK_WORKLOADS[@]}"; do
+    IFS='|' read -r id label count depth size step mode goal <<<"$w"
+    note "mock cold: $label"
+    count=$(cold_count "$count" "$size" "$step")
+    for ((rep = 1; rep <= REPS; rep++)); do
+      for side in $(sides_in_order "$rep" ours tgt); do
+        start_side "$side"
+        record "cold_$id" "$side" "$(measure_mock "$side" "$count" "$depth" "$size" "$step" "$mode")"
+        stop_side "$side"
+      done
+    done
+  done
+  for w in "${PERF_WORKLOADS[@]}"; do
+    IFS='|' read -r id label opts goal <<<"$w"
+    note "mock cold: $label"
+    for ((rep = 1; rep <= REPS; rep++)); do
+      for side in $(sides_in_order "$rep" ours tgt); do
+        start_side "$side"
+        # shellcheck disable=SC2086
+        record "cold_$id" "$side" "$(iscsi_perf "$(url_of "$side")" $opts)"
+        stop_side "$side"
+      done
+    done
+  done
+}
+
+run_mock_vs_tgt() {
+  MOCK_OURS=$BENCH_WORK/mock-norvaled.img
+  MOCK_TGT=$BENCH_WORK/mock-tgt.img
+  note "mock mode against tgt: two ${MOCK_SIZE}-byte images on tmpfs"
+  head -c "$MOCK_SIZE" /dev/urandom >"$MOCK_OURS"
+  cp "$MOCK_OURS" "$MOCK_TGT"
+  run_mock_warm
+  run_mock_cold
+  rm -f "$MOCK_OURS" "$MOCK_TGT"
+}
+
+# --- over SFTP -----------------------------------------------------------------------------
+
+SFTP_DISK=1073741824 # the served disk: 1 GiB, four times the cache
+
+mb_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / 1e6 / s }'; }
+
+# sftp_transfer SIDE read|write: one sequential pass of SFTP_MIB MiB; records MB/s.
+sftp_transfer() {
+  local side=$1 mode=$2 bytes=$((SFTP_MIB << 20)) t0 qmode=r
+  [ "$mode" = write ] && qmode=w
+  case "$side" in
+    ours)
+      ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+      t0=$(now_ns)
+      qbench "$OURS_OPTS" "$SFTP_MIB" 1 1M - "$qmode" >/dev/null # closing flushes the cache
+      record "sftp_$mode" ours "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
+      ours_stop
+      [ "$mode" = write ] && record sftp_mem ours $((OURS_PEAK_KIB / 1024)) && record sftp_mem ceiling 288
+      grep '^stats' "$BENCH_WORK/ours.last.log" >>"$BENCH_WORK/sftp-stats.log"
+      ;;
+    loop)
+      t0=$(now_ns)
+      "$BUILD/sftp_chunk_loop" 127.0.0.1 "$SSHD_PORT" "$BENCH_USER" "$SSH_KEY" "$SFTP_IMAGE" \
+        "$bytes" "$mode" >/dev/null || die "sftp_chunk_loop $mode failed"
+      record "sftp_$mode" loop "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
+      ;;
+    nbdkit)
+      t0=$(now_ns)
+      qbench "$NBD_OPTS" "$SFTP_MIB" 1 1M - "$qmode" >/dev/null
+      record "sftp_$mode" nbdkit "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
+      ;;
+    sshfs)
+      sshfs_mount "$(dirname "$SFTP_IMAGE")"
+      local file=$SSHFS_MNT/$(basename "$SFTP_IMAGE")
+      t0=$(now_ns)
+      if [ "$mode" = read ]; then
+        dd if="$file" of=/dev/null bs=1M count="$SFTP_MIB" status=none
+      else
+        dd if=/dev/zero of="$file" bs=1M count="$SFTP_MIB" conv=notrunc,fsync status=none
+      fi
+      record "sftp_$mode" sshfs "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
+      sshfs_unmount
+      ;;
+  esac
+}
+
+# Four sides in a rotating order, so that none is always first after a write.
+rotated() {
+  local sides=(ours loop nbdkit sshfs) k=$(($1 % 4))
+  echo "${sides[@]:k}" "${sides[@]:0:k}"
+}
+
+run_sftp() {
+  local rep side mode
+  note "over SFTP: private sshd, ${SFTP_DISK}-byte image on tmpfs"
+  sshd_start
+  mkdir -p "$BENCH_WORK/sftp"
+  SFTP_IMAGE=$BENCH_WORK/sftp/disk.img
+  head -c "$SFTP_DISK" /dev/urandom >"$SFTP_IMAGE"
+  chown -R "$BENCH_USER" "$BENCH_WORK/sftp"
+  nbdkit_start "$SFTP_IMAGE"
+  for mode in read write; do
+    note "sftp: sequential $mode of $SFTP_MIB MiB"
+    for ((rep = 1; rep <= REPS; rep++)); do
+      for side in $(rotated "$rep"); do sftp_transfer "$side" "$mode"; done
+    done
+  done
+  note "sftp: 4 KiB reads spread over the disk, depth 1"
+  local s
+  for ((rep = 1; rep <= REPS; rep++)); do
+    for side in $(sides_in_order "$rep" ours nbdkit); do
+      if [ "$side" = ours ]; then
+        ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+        s=$(qbench "$OURS_OPTS" $((300 / SCALE)) 1 4K "$SPREAD_STEP" r)
+        record sftp_rand4k ours "$(rate $((300 / SCALE)) 4K "$s")"
+        ours_stop
+      else
+        s=$(qbench "$NBD_OPTS" $((3000 / SCALE)) 1 4K "$SPREAD_STEP" r)
+        record sftp_rand4k nbdkit "$(rate $((3000 / SCALE)) 4K "$s")"
+      fi
+    done
+  done
+  stop_pid "$NBD_PID"
+  stop_pid "$SSHD_PID"
+}
+
+print_table() {
+  local w id label count depth size step mode goal opts phase
+  echo
+  echo "norvaled benchmarks, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)," \
+    "$REPS alternated runs per side, medians$( ((QUICK)) && echo ", --quick")"
+  echo
+  table_header
+  if [ "$ONLY" != sftp ]; then
+    for phase in warm cold; do
+      for w in "${MOCK_WORKLOADS[@]}"; do
+        IFS='|' read -r id label count depth size step mode goal <<<"$w"
+        row "${phase}_$id" "mock $phase: $label" "$(unit_of "$size")" tgt "$goal"
+      done
+      for w in "${PERF_WORKLOADS[@]}"; do
+        IFS='|' read -r id label opts goal <<<"$w"
+        row "${phase}_$id" "mock $phase: $label" IOPS tgt "$goal"
+      done
+    done
+  fi
+  if [ "$ONLY" != mock ]; then
+    row sftp_read "sftp cold seq read 1 MiB" MB/s loop 0.9
+    row sftp_read "sftp cold seq read 1 MiB" MB/s nbdkit 1.0
+    row sftp_read "sftp cold seq read 1 MiB" MB/s sshfs -
+    row sftp_write "sftp seq write 1 MiB + flush" MB/s loop -
+    row sftp_write "sftp seq write 1 MiB + flush" MB/s nbdkit 1.0
+    row sftp_write "sftp seq write 1 MiB + flush" MB/s sshfs -
+    row sftp_rand4k "sftp cold 4 KiB reads spread, depth 1" IOPS nbdkit -
+    row sftp_mem "host peak RSS, $SFTP_MIB MiB of writes" "MiB peak" ceiling 1.0
+  fi
+}
