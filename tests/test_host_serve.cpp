@@ -1,0 +1,405 @@
+// `norvaled serve` end to end: the real program serves a mock image or an image on the test
+// sshd, real initiators write and read the disk, a signal ends it, and the data must then be
+// in the image file.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "norvaled.h"
+#include "platform/sys.h"
+#include "support/library_helpers.h"
+#include "support/run_cmd.h"
+#include "support/sshd_fixture.h"
+#include "support/tcp_proxy.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string k_host = NORVALED_BINARY_DIR "/norvaled";
+constexpr uint32_t k_ready_ms = 30000;
+constexpr uint32_t k_exit_ms = 60000;
+constexpr uint32_t k_tool_ms = 120000;
+constexpr uint64_t k_disk = 64ull << 20;
+constexpr std::size_t k_written = 6u << 20; // three chunks
+constexpr int k_port_attempts = 5;
+
+using bytes = std::vector<uint8_t>;
+
+// One run of the program: output collected from a pipe, killed with its group if the test
+// leaves it running.
+class host_process {
+  public:
+    host_process() = default;
+    ~host_process() {
+        if (pid_ > 0) {
+            kill(-pid_, SIGKILL);
+            reap(1000);
+        }
+        if (out_ >= 0) close(out_);
+    }
+    host_process(const host_process&) = delete;
+    host_process& operator=(const host_process&) = delete;
+
+    // Starts `norvaled serve ARGS` in `cwd` with NAME=value entries added to the environment.
+    bool start(const std::vector<std::string>& args, const std::string& cwd,
+               const std::vector<std::string>& env_extra = {}) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attr;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+        std::vector<std::string> argv = {k_host, "serve"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> av;
+        for (std::string& a : argv)
+            av.push_back(a.data());
+        av.push_back(nullptr);
+        std::vector<std::string> env_copy(env_extra);
+        std::vector<char*> ev;
+        for (char** e = environ; *e != nullptr; ++e)
+            ev.push_back(*e);
+        for (std::string& e : env_copy)
+            ev.push_back(e.data());
+        ev.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, k_host.c_str(), &actions, &attr, av.data(), ev.data());
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        close(fds[1]);
+        if (rc != 0) {
+            close(fds[0]);
+            pid_ = -1;
+            return false;
+        }
+        out_ = fds[0];
+        fcntl(out_, F_SETFL, O_NONBLOCK);
+        return true;
+    }
+
+    // Waits until the output holds `text`; false when the program ends or time runs out.
+    bool wait_for(const std::string& text, uint32_t timeout_ms) {
+        const uint64_t deadline = tick_ms() + timeout_ms;
+        while (output_.find(text) == std::string::npos) {
+            if (!pump(50) && output_.find(text) == std::string::npos) return false;
+            if (tick_ms() >= deadline) return false;
+        }
+        return true;
+    }
+
+    void signal(int sig) const {
+        if (pid_ > 0) kill(pid_, sig);
+    }
+
+    // Waits for the program to end: its exit status, or -1 when it did not end in time or
+    // was killed by a signal.
+    int wait_exit(uint32_t timeout_ms) {
+        const uint64_t deadline = tick_ms() + timeout_ms;
+        while (pid_ > 0 && tick_ms() < deadline) {
+            pump(50);
+            if (reap(0)) break;
+        }
+        while (pump(0)) {
+        }
+        return pid_ > 0 ? -1 : status_;
+    }
+
+    const std::string& output() const { return output_; }
+
+  private:
+    // Reads what is there within wait_ms; false once the pipe is at its end.
+    bool pump(int wait_ms) {
+        if (out_ < 0) return false;
+        pollfd p{out_, POLLIN, 0};
+        poll(&p, 1, wait_ms);
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = read(out_, buf, sizeof buf);
+            if (n > 0) {
+                output_.append(buf, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) return true;
+            close(out_);
+            out_ = -1;
+            return false;
+        }
+    }
+
+    bool reap(uint32_t wait_ms) {
+        const uint64_t deadline = tick_ms() + wait_ms;
+        for (;;) {
+            int st = 0;
+            const pid_t r = waitpid(pid_, &st, WNOHANG);
+            if (r == pid_) {
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+                pid_ = -1;
+                return true;
+            }
+            if (tick_ms() >= deadline) return false;
+            sleep_ms(20);
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+    std::string output_;
+};
+
+// The initiator command the program printed for the user, e.g. "iscsi-inq iscsi://...".
+std::string printed_command(const std::string& output, const std::string& tool) {
+    const std::size_t at = output.find("  " + tool + " iscsi://");
+    if (at == std::string::npos) return "";
+    const std::size_t end = output.find('\n', at);
+    return output.substr(at + 2, end - at - 2);
+}
+
+std::string url_in(const std::string& command) {
+    const std::size_t at = command.find("iscsi://");
+    return at == std::string::npos ? "" : command.substr(at);
+}
+
+class HostServe : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+
+    // Serves with `args` on a free port until the program says how to reach the disk; a
+    // port taken in the meantime is tried again with another.
+    void serve(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+        for (int attempt = 0; attempt < k_port_attempts; ++attempt) {
+            port_ = free_port();
+            ASSERT_NE(port_, 0);
+            std::vector<std::string> full = args;
+            full.insert(full.end(), {"--port", std::to_string(port_)});
+            host_ = std::make_unique<host_process>();
+            ASSERT_TRUE(host_->start(full, dir_.path(), env)) << "cannot start " << k_host;
+            if (host_->wait_for("Ctrl-C stops", k_ready_ms)) break;
+            const bool port_taken = host_->output().find("bind failed") != std::string::npos;
+            ASSERT_TRUE(port_taken) << "not serving:\n" << host_->output();
+            host_->wait_exit(k_exit_ms);
+        }
+        url_ = url_in(printed_command(host_->output(), "iscsi-inq"));
+        ASSERT_EQ(url_, "iscsi://127.0.0.1:" + std::to_string(port_) + "/" NORVALED_TARGET_IQN "/0")
+            << host_->output();
+    }
+
+    // Ends the program with `sig` and expects a clean exit after a full write-back.
+    void stop_cleanly(int sig = SIGINT) {
+        host_->signal(sig);
+        EXPECT_EQ(host_->wait_exit(k_exit_ms), 0) << host_->output();
+        EXPECT_NE(host_->output().find("stopped: everything was written back to the image"),
+                  std::string::npos)
+            << host_->output();
+    }
+
+    void qemu_img(std::vector<std::string> args) {
+        args.insert(args.begin(), "qemu-img");
+        const cmd_result r = run_cmd(args, k_tool_ms);
+        ASSERT_TRUE(r.ok()) << args[1] << ": " << r.describe();
+    }
+
+    // Writes k_written bytes of a pattern at the start of the served disk.
+    bytes write_pattern(uint32_t seed) {
+        const bytes data = pattern(0, k_written, seed);
+        const std::string src = dir_.file("src.bin");
+        EXPECT_TRUE(write_at(src, 0, data));
+        qemu_img({"convert", "-n", "-f", "raw", "-O", "raw", src, url_});
+        return data;
+    }
+
+    // The first k_written bytes as the initiator reads them through the target.
+    bytes read_back() {
+        const std::string back = dir_.file("back.bin");
+        qemu_img({"convert", "-f", "raw", "-O", "raw", url_, back});
+        EXPECT_EQ(size_of(back), static_cast<int64_t>(k_disk));
+        return read_at(back, 0, k_written);
+    }
+
+    // Writes a pattern, reads it back through the target, stops with `sig`, and finds the
+    // pattern in `image` (a local path).
+    void round_trip(const std::string& image, int sig) {
+        bytes data;
+        ASSERT_NO_FATAL_FAILURE(data = write_pattern(0x686f7374 + port_));
+        bytes back;
+        ASSERT_NO_FATAL_FAILURE(back = read_back());
+        EXPECT_TRUE(back == data) << "read back through the target differs";
+        ASSERT_NO_FATAL_FAILURE(stop_cleanly(sig));
+        EXPECT_TRUE(read_at(image, 0, k_written) == data) << "image file after the exit";
+        EXPECT_EQ(size_of(image), static_cast<int64_t>(k_disk));
+    }
+
+    scoped_dir dir_;
+    std::unique_ptr<host_process> host_;
+    uint16_t port_ = 0;
+    std::string url_;
+};
+
+// The quick start: no image options at all. The command the program prints must work as
+// printed, and the demo image must be there afterwards at its full size.
+TEST_F(HostServe, DemoImageIsCreatedAndThePrintedCommandReadsIt) {
+    ASSERT_NO_FATAL_FAILURE(serve({}));
+    const std::string printed = printed_command(host_->output(), "iscsi-inq");
+    std::vector<std::string> argv;
+    for (std::size_t at = 0; at < printed.size();) {
+        const std::size_t end = std::min(printed.find(' ', at), printed.size());
+        argv.push_back(printed.substr(at, end - at));
+        at = end + 1;
+    }
+    const cmd_result inq = run_cmd(argv, k_tool_ms);
+    EXPECT_TRUE(inq.ok()) << printed << ": " << inq.describe();
+    EXPECT_NE(inq.output.find("VELMORAK"), std::string::npos) << inq.output;
+    ASSERT_NO_FATAL_FAILURE(stop_cleanly());
+    EXPECT_EQ(size_of(dir_.file("norvaled-demo.img")), 256ll << 20);
+    EXPECT_NE(host_->output().find("serving norvaled-demo.img (local file, created)"),
+              std::string::npos)
+        << host_->output();
+}
+
+// Written data must reach the file by the exit; the plain status line (output is a pipe)
+// must show that traffic.
+TEST_F(HostServe, MockImageRoundTripThenSigintWritesEverythingBack) {
+    const std::string image = dir_.file("mock.img");
+    ASSERT_NO_FATAL_FAILURE(serve({"--image", image, "--size", "64M"}));
+    bytes data;
+    ASSERT_NO_FATAL_FAILURE(data = write_pattern(0x6d6f636b));
+    ASSERT_TRUE(host_->wait_for("status: hits ", 15000)) << host_->output();
+    const std::size_t line = host_->output().find("status: hits ");
+    const std::string status =
+        host_->output().substr(line, host_->output().find('\n', line) - line);
+    EXPECT_EQ(status.find("misses 0 "), std::string::npos) << status;
+    ASSERT_NO_FATAL_FAILURE(round_trip(image, SIGINT));
+}
+
+// An existing image keeps its size and its bytes outside what is written.
+TEST_F(HostServe, ExistingImageIsServedAtItsOwnSize) {
+    const std::string image = dir_.file("existing.img");
+    ASSERT_TRUE(create_sparse_file(image, k_disk));
+    const bytes tail = pattern(k_disk - 4096, 4096, 7);
+    ASSERT_TRUE(write_at(image, k_disk - 4096, tail));
+    ASSERT_NO_FATAL_FAILURE(serve({"--image", image, "--quiet"}));
+    EXPECT_NE(host_->output().find("disk    64.0 MiB (67108864 bytes)"), std::string::npos)
+        << host_->output();
+    ASSERT_NO_FATAL_FAILURE(round_trip(image, SIGTERM));
+    EXPECT_TRUE(read_at(image, k_disk - 4096, 4096) == tail);
+    EXPECT_EQ(host_->output().find("status:"), std::string::npos) << "--quiet";
+}
+
+class HostServeSftp : public HostServe {
+  protected:
+    void SetUp() override {
+        HostServe::SetUp();
+        sshd_ = &sshd_start();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(sshd_ok(*sshd_)) << "no sshd";
+        image_ = sshd_->home + "/host-" + std::to_string(getpid()) + ".img";
+    }
+    std::vector<std::string> sftp_args(int ssh_port = 0) const {
+        return {"--sftp",
+                sshd_->user + "@127.0.0.1:" + std::to_string(ssh_port ? ssh_port : sshd_->port),
+                "--image",
+                image_,
+                "--size",
+                "64M",
+                "--quiet"};
+    }
+
+    const sshd_info* sshd_ = nullptr;
+    std::string image_;
+};
+
+// A key whose path holds a quotation mark and a backslash: the program must escape them in
+// the auth text, or the library reads another path and the login fails. The host key is
+// pinned to the server's real one.
+TEST_F(HostServeSftp, KeyWithAwkwardPathAndPinnedHostKey) {
+    const std::string keydir = dir_.file("we\"ird\\keys");
+    std::filesystem::create_directories(keydir);
+    const std::string key = keydir + "/id";
+    std::filesystem::copy_file(sshd_->key, key);
+    std::filesystem::copy_file(sshd_->key + ".pub", key + ".pub");
+    std::vector<std::string> args = sftp_args();
+    args.insert(args.end(), {"--key", key, "--host-key-sha256", sshd_->host_key_sha256});
+    ASSERT_NO_FATAL_FAILURE(serve(args));
+    EXPECT_NE(host_->output().find("over SFTP"), std::string::npos) << host_->output();
+    ASSERT_NO_FATAL_FAILURE(round_trip(image_, SIGTERM));
+}
+
+TEST_F(HostServeSftp, PasswordFromEnvironmentVariable) {
+    std::vector<std::string> args = sftp_args();
+    args.insert(args.end(), {"--password-env", "NORVALED_TEST_PASSWORD"});
+    ASSERT_NO_FATAL_FAILURE(serve(args, {"NORVALED_TEST_PASSWORD=" + sshd_->password}));
+    EXPECT_EQ(host_->output().find(sshd_->password), std::string::npos) << "password shown";
+    ASSERT_NO_FATAL_FAILURE(round_trip(image_, SIGINT));
+}
+
+TEST_F(HostServeSftp, WrongPasswordOrHostKeyIsShownWithTextCodeAndHint) {
+    struct attempt {
+        std::vector<std::string> extra;
+        std::string env;
+        std::string error;
+    };
+    const std::vector<attempt> attempts = {
+        {{"--password-env", "NORVALED_TEST_PASSWORD"},
+         "NORVALED_TEST_PASSWORD=not-" + sshd_->password,
+         "error: SSH authentication failed for user " + sshd_->user + " (code -10)\n"},
+        {{"--password-env", "NORVALED_TEST_PASSWORD", "--host-key-sha256",
+          "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
+         "NORVALED_TEST_PASSWORD=" + sshd_->password,
+         "error: SSH host key mismatch for 127.0.0.1 (code -10)\n"},
+    };
+    for (const attempt& a : attempts) {
+        std::vector<std::string> args = sftp_args();
+        args.insert(args.end(), a.extra.begin(), a.extra.end());
+        host_process p;
+        ASSERT_TRUE(p.start(args, dir_.path(), {a.env}));
+        EXPECT_EQ(p.wait_exit(k_exit_ms), 1) << p.output();
+        EXPECT_NE(p.output().find(a.error + "hint: check the user name"), std::string::npos)
+            << p.output();
+    }
+}
+
+// Data only in the cache when the connection to the image breaks cannot be written back:
+// the program must say so with the library's message and exit non-zero, never 0. The disk is
+// read first so that the later writes hit cached chunks and need no image I/O at all.
+TEST_F(HostServeSftp, LostConnectionAtShutdownExitsNonZeroWithTheLibraryMessage) {
+    tcp_proxy proxy(sshd_->port);
+    ASSERT_TRUE(proxy.ok());
+    std::vector<std::string> args = sftp_args(proxy.port());
+    args.insert(args.end(), {"--key", sshd_->key});
+    ASSERT_NO_FATAL_FAILURE(serve(args));
+    ASSERT_NO_FATAL_FAILURE(read_back());
+    proxy.reset_client();
+    // The initiator's closing SYNCHRONIZE CACHE may rightly fail now; the data is in the
+    // cache either way.
+    const std::string src = dir_.file("src.bin");
+    ASSERT_TRUE(write_at(src, 0, pattern(0, k_written, 0x6c6f7374)));
+    run_cmd({"qemu-img", "convert", "-n", "-f", "raw", "-O", "raw", src, url_}, k_tool_ms);
+    host_->signal(SIGINT);
+    const int status = host_->wait_exit(k_exit_ms);
+    EXPECT_NE(status, 0) << host_->output();
+    EXPECT_NE(status, -1) << "did not end in time or crashed:\n" << host_->output();
+    EXPECT_NE(host_->output().find("error: final write-back failed: "), std::string::npos)
+        << host_->output();
+    EXPECT_EQ(host_->output().find("stopped: everything was written back"), std::string::npos)
+        << host_->output();
+}
+
+} // namespace
