@@ -17,7 +17,7 @@ scripts/setup-deps.sh --windows
 
 libssh2_version=1.11.1
 mbedtls_version=2.28.3
-cache=${NORVALED_DEPS_CACHE:-$HOME/.cache/norvaled-win-deps}
+cache=${NORVALED_DEPS_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/norvaled-win-deps}
 prefix=$cache/libssh2-$libssh2_version-mbedtls-$mbedtls_version
 build_dir=${NORVALED_WINDOWS_BUILD:-build-windows}
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
