@@ -273,8 +273,8 @@ linux_probe() {
 same_answer() { # expected-code probe-args...
   local expected=$1 win lin
   shift
-  win=$(cd "$bw" && "$wine" ./connect_probe.exe "$@" </dev/null 2>&1 | strip_cr)
-  lin=$("$linux_ref/connect_probe" "$@" 2>&1)
+  win=$(cd "$bw" && timeout 60 "$wine" ./connect_probe.exe "$@" </dev/null 2>&1 | strip_cr)
+  lin=$(timeout 60 "$linux_ref/connect_probe" "$@" 2>&1)
   echo "  windows: $win"
   [ "$win" = "$lin" ] || { echo "  linux:   $lin"; return 1; }
   [ "${win%% *}" = "$expected" ]
