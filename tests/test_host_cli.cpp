@@ -122,6 +122,11 @@ TEST(HostCommandLine, BadOptionsExitTwoWithOneLine) {
          "--sftp needs --size, the size of the disk (an image is never shortened)"},
         {{"--sftp", "u@h", "--image", "/x", "--size", "64M", "--connect-timeout-ms", "0"},
          "bad --connect-timeout-ms '0': give a positive number of milliseconds"},
+        {{"--sftp", "u@h", "--size", "64M", "--pubkey", "/k.pub"}, "--pubkey needs --key FILE"},
+        {{"--sftp", "u@h", "--size", "64M", "--passphrase-env", "P"},
+         "--passphrase-env needs --key FILE"},
+        {{"--sftp", "u@h", "--size", "64M", "--key", "/k", "--password-env", "P"},
+         "--key and --password-env exclude each other: give one way to log in"},
         {{"--mount", "AB"}, "bad drive letter 'AB': give one letter from A to Z"},
         {{"--allow-format"}, "--allow-format needs --mount LETTER"},
     };

@@ -46,7 +46,7 @@ SFTP (without --sftp the image is a local file):
   --sftp USER@HOST[:PORT]  the SSH server that holds the image (port 22 by default)
   --key FILE               private key for public-key authentication
   --pubkey FILE            its public key (default: FILE.pub when it exists)
-  --password-env VAR       take the password from environment variable VAR
+  --password-env VAR       take the password from environment variable VAR (instead of --key)
   --passphrase-env VAR     take the private key's passphrase from environment variable VAR
   --host-key-sha256 FP     accept the server only when its host key has this SHA-256
                            fingerprint, as `ssh-keygen -lf` prints it (with or without

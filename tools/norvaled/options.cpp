@@ -133,6 +133,16 @@ bool check_combination(const serve_options& o, std::string& err) {
             return false;
         }
     }
+    if ((!o.pubkey_path.empty() || !o.passphrase_env.empty()) && o.key_path.empty()) {
+        err = std::string(o.pubkey_path.empty() ? "--passphrase-env" : "--pubkey") +
+              " needs --key FILE";
+        return false;
+    }
+    // The library tries a password alone, so a key given with it would be silently unused.
+    if (!o.key_path.empty() && !o.password_env.empty()) {
+        err = "--key and --password-env exclude each other: give one way to log in";
+        return false;
+    }
     if (!o.connect_timeout_ms.empty() && !o.sftp()) {
         err = "--connect-timeout-ms needs --sftp USER@HOST";
         return false;
