@@ -37,15 +37,6 @@ pdu cdb16(pdu_client& c, uint8_t op, uint64_t lba, uint32_t blocks, uint8_t flag
     return p;
 }
 
-std::vector<uint8_t> sense(uint8_t key, uint8_t asc) {
-    std::vector<uint8_t> s(18, 0);
-    s[0] = 0x70;
-    s[2] = key;
-    s[7] = 0x0A;
-    s[12] = asc;
-    return s;
-}
-
 // Sends the bytes [from, to) of data for itt as Data-Out PDUs of piece bytes, F on the last.
 void send_burst(pdu_client& c, uint32_t itt, uint32_t ttt, const std::vector<uint8_t>& data,
                 uint32_t from, uint32_t to, uint32_t piece = 65536) {
@@ -116,19 +107,19 @@ TEST_F(ReadWrite, RangesEndAtTheLastBlockWithoutWrapAround) {
     EXPECT_EQ(c_.read10(k_blocks - 1, 1).size(), 512u);
     std::vector<uint8_t> s;
     EXPECT_EQ(status_of(cdb10(c_, 0x28, k_blocks, 1, 0xC0), &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x21));
+    EXPECT_EQ(s, fixed_sense(0x5, 0x21));
     EXPECT_EQ(status_of(cdb10(c_, 0x28, k_blocks - 1, 2, 0xC0), &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x21));
+    EXPECT_EQ(s, fixed_sense(0x5, 0x21));
     EXPECT_EQ(status_of(cdb16(c_, 0x88, ~0ull, 2, 0xC0), &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x21)) << "an LBA whose byte offset wraps";
+    EXPECT_EQ(s, fixed_sense(0x5, 0x21)) << "an LBA whose byte offset wraps";
     EXPECT_EQ(status_of(cdb16(c_, 0x88, 1ull << 55, 1, 0xC0), &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x21));
+    EXPECT_EQ(s, fixed_sense(0x5, 0x21));
 
     // A write beyond the end takes nothing: no R2T, and the immediate data is not written.
     pdu w = cdb10(c_, 0x2A, k_blocks - 1, 2, 0xA0);
     w.data.assign(1024, 0xEE);
     EXPECT_EQ(status_of(w, &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x21));
+    EXPECT_EQ(s, fixed_sense(0x5, 0x21));
     EXPECT_EQ(c_.read10(k_blocks - 1, 1), std::vector<uint8_t>(512, 0));
 }
 
@@ -359,11 +350,11 @@ class LargeDisk : public ReadWrite {
 TEST_F(LargeDisk, SixteenByteTransfersOf4GiBOrMoreAreRefused) {
     std::vector<uint8_t> s;
     EXPECT_EQ(status_of(cdb16(c_, 0x88, 0, 8388608, 0xC0), &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x24));
+    EXPECT_EQ(s, fixed_sense(0x5, 0x24));
     pdu w = cdb16(c_, 0x8A, 0, 8388608, 0xA0);
     w.data.assign(512, 0x77);
     EXPECT_EQ(status_of(w, &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x24));
+    EXPECT_EQ(s, fixed_sense(0x5, 0x24));
     EXPECT_TRUE(c_.silent_for(200)) << "no R2T for a refused write";
     EXPECT_EQ(c_.read10(0, 1), std::vector<uint8_t>(512, 0));
 
@@ -371,7 +362,7 @@ TEST_F(LargeDisk, SixteenByteTransfersOf4GiBOrMoreAreRefused) {
     const uint64_t last = (5ull << 30) / 512 - 1;
     EXPECT_EQ(c_.run(cdb16(c_, 0x88, last, 1, 0xC0)).size(), 512u);
     EXPECT_EQ(status_of(cdb16(c_, 0x88, last, 8388607, 0xC0), &s), 0x02);
-    EXPECT_EQ(s, sense(0x5, 0x21));
+    EXPECT_EQ(s, fixed_sense(0x5, 0x21));
 }
 
 // 130 chunks of disk on a file system too small for one: chunk 0 written (dirty), chunks 1
@@ -396,7 +387,7 @@ TEST_F(WriteOnFullDisk, AWriteTheCacheCannotTakeIsAMediumError) {
     pdu w = cdb10(c_, 0x2A, 128 * k_chunk_blocks, 1, 0xA0);
     w.data = pattern(0, 512, 13);
     EXPECT_EQ(status_of(w, &s), 0x02);
-    EXPECT_EQ(s, sense(0x3, 0x0C));
+    EXPECT_EQ(s, fixed_sense(0x3, 0x0C));
     // Through R2T as well: the data phase still runs to its end before the answer.
     EXPECT_EQ(c_.write10(129 * k_chunk_blocks, pattern(0, 8192, 14)), 0x02);
     EXPECT_EQ(c_.read10(0, 1), pattern(0, 512, 12)) << "the dirty chunk is still cached";

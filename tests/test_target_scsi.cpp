@@ -36,15 +36,6 @@ std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) 
     return a;
 }
 
-std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc) {
-    std::vector<uint8_t> s(18, 0);
-    s[0] = 0x70;
-    s[2] = key;
-    s[7] = 0x0A;
-    s[12] = asc;
-    return s;
-}
-
 const std::vector<uint8_t> k_standard_inquiry =
     cat({0x00, 0x00, 0x05, 0x02, 0x1F, 0x00, 0x00, 0x00}, bytes("VELMORAK"
                                                                 "NORVALED        "

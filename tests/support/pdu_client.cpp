@@ -70,6 +70,15 @@ std::vector<std::string> kv_entries(const std::vector<uint8_t>& data) {
     return out;
 }
 
+std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc) {
+    std::vector<uint8_t> s(18, 0);
+    s[0] = 0x70; // current error, fixed format
+    s[2] = key;
+    s[7] = 0x0A; // additional sense length
+    s[12] = asc;
+    return s;
+}
+
 uint16_t start_mock_target(const std::string& image, uint64_t size) {
     if (norvaled_connect("mock", 0, "u", nullptr) != 0) {
         ADD_FAILURE() << "norvaled_connect: " << norvaled_last_error();

@@ -45,6 +45,9 @@ std::vector<uint8_t> kv_text(std::initializer_list<std::string> entries);
 // A text data segment split back into its entries.
 std::vector<std::string> kv_entries(const std::vector<uint8_t>& data);
 
+// The 18 bytes of fixed-format sense data the target sends with a CHECK CONDITION.
+std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc);
+
 // Serves image (a local mock file, created when missing) on a free loopback port through
 // the exports. Returns the port, or 0 after recording a test failure.
 uint16_t start_mock_target(const std::string& image, uint64_t size);
