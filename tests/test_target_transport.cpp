@@ -187,4 +187,15 @@ TEST_F(Transport, SequenceNumbersFollowTheImmediateFlagAndWrapAround) {
     EXPECT_EQ(reject.max_cmd_sn(), 0x120u);
 }
 
+// A stop must not wait for an initiator that holds the connection, even inside a write's
+// data phase: the connection is ended, the write stays unanswered, the cache is freed safely.
+TEST_F(Transport, AStopEndsAConnectionWaitingInsideADataPhase) {
+    c_.login_normal();
+    ASSERT_TRUE(c_.send(c_.scsi_command({0x2A, 0, 0, 0, 0, 0, 0, 0, 16, 0}, 8192, 0xA0)));
+    ASSERT_EQ(c_.expect().opcode(), 0x31);
+    EXPECT_EQ(stop_mock_target(), 0);
+    port_ = 0; // stopped already
+    EXPECT_TRUE(c_.closed_within());
+}
+
 } // namespace
