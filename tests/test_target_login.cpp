@@ -148,7 +148,11 @@ TEST_F(Login, AForeignTargetNameIsRefusedAndTheConnectionCloses) {
 struct dsl_case {
     const char* value;
     uint32_t segment;
+    const char* name;
 };
+void PrintTo(const dsl_case& c, std::ostream* os) {
+    *os << '"' << c.value << '"';
+}
 
 class LoginRecvDsl : public RawTargetTest, public ::testing::WithParamInterface<dsl_case> {};
 
@@ -166,13 +170,16 @@ TEST_P(LoginRecvDsl, LimitsDataInSegmentsWithinItsBounds) {
     EXPECT_EQ(got, 16384u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, LoginRecvDsl,
-                         ::testing::Values(dsl_case{"511", 8192}, dsl_case{"512", 512},
-                                           dsl_case{"16777215", 16777215},
-                                           dsl_case{"16777216", 8192}, dsl_case{"0", 8192},
-                                           dsl_case{"-4096", 8192}, dsl_case{" +4096", 4096},
-                                           dsl_case{"1024bytes", 1024},
-                                           dsl_case{"99999999999999999999", 8192}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, LoginRecvDsl,
+    ::testing::Values(dsl_case{"511", 8192, "BelowTheLeast"}, dsl_case{"512", 512, "TheLeast"},
+                      dsl_case{"16777215", 16777215, "TheMost"},
+                      dsl_case{"16777216", 8192, "AboveTheMost"}, dsl_case{"0", 8192, "Zero"},
+                      dsl_case{"-4096", 8192, "Negative"},
+                      dsl_case{" +4096", 4096, "SpaceAndPlusSign"},
+                      dsl_case{"1024bytes", 1024, "TrailingText"},
+                      dsl_case{"99999999999999999999", 8192, "Overflowing"}),
+    [](const ::testing::TestParamInfo<dsl_case>& info) { return std::string(info.param.name); });
 
 // The key lookup reads nothing outside the segment (ASan guards the exact-size buffers).
 TEST(KvFind, FindsTheFirstExactEntryWithinTheSegmentOnly) {
