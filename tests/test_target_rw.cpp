@@ -196,6 +196,26 @@ TEST_F(ReadWrite, ImmediateDataBeyondTheTransferLengthIsIgnored) {
     EXPECT_EQ(c_.read10(10, 2), want);
 }
 
+// The initiator never sends beyond its Expected Data Transfer Length: soliciting more would
+// leave both sides waiting. Such a write is refused whole, its announced data drained.
+TEST_F(ReadWrite, AWriteLongerThanTheExpectedTransferIsRefusedWithoutAnR2T) {
+    pdu cmd = cdb10(c_, 0x2A, 20, 1, 0xA0);
+    cmd.set_u32(20, 200); // EDTL 200 of 512
+    cmd.data = pattern(0, 200, 12);
+    std::vector<uint8_t> s;
+    EXPECT_EQ(status_of(cmd, &s), 0x02);
+    EXPECT_EQ(s, fixed_sense(0x5, 0x24));
+
+    pdu unsolicited = cdb10(c_, 0x2A, 20, 8, 0x20); // F clear: a burst follows
+    unsolicited.set_u32(20, 1024);
+    ASSERT_TRUE(c_.send(unsolicited));
+    send_burst(c_, unsolicited.itt(), k_no_tag, pattern(0, 1024, 13), 0, 1024, 512);
+    pdu answer = c_.expect();
+    EXPECT_EQ(answer.opcode(), 0x21) << "an answer, not an R2T";
+    EXPECT_EQ(answer.hdr[3], 0x02);
+    EXPECT_EQ(c_.read10(20, 8), std::vector<uint8_t>(4096, 0)) << "nothing was written";
+}
+
 TEST_F(ReadWrite, ANopOutDuringTheDataPhaseIsAnsweredAndTheWriteGoesOn) {
     const std::vector<uint8_t> data = pattern(0, 8192, 7);
     pdu cmd = cdb10(c_, 0x2A, 0, 16, 0xA0);

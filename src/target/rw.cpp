@@ -106,13 +106,19 @@ int send_r2t(iscsi_conn& c, const write_job& w) {
     return send_pdu(c, h, nullptr, 0);
 }
 
-// Everything after the immediate data: unsolicited Data-Out announced by a command without
-// F, then one R2T burst after another until the CDB's byte count has come.
-int receive_write_data(iscsi_conn& c, write_job& w) {
+// The unsolicited Data-Out that a command without F announced: what came while it was kept,
+// then the rest of that burst. 0, or -1 to close.
+int receive_unsolicited(iscsi_conn& c, write_job& w) {
     bool unsolicited = !bhs_final(w.cmd->hdr);
     for (const rx_pdu& d : c.early_data_out)
         if (take_data_out(w, d)) unsolicited = false;
-    if (unsolicited && read_burst(c, w) != 0) return -1;
+    return unsolicited ? read_burst(c, w) : 0;
+}
+
+// Everything after the immediate data: the unsolicited burst, then one R2T burst after
+// another until the CDB's byte count has come.
+int receive_write_data(iscsi_conn& c, write_job& w) {
+    if (receive_unsolicited(c, w) != 0) return -1;
     for (; w.received < w.total; ++w.r2t_sn) {
         if (send_r2t(c, w) != 0 || read_burst(c, w) != 0) return -1;
     }
@@ -145,6 +151,14 @@ int scsi_write(iscsi_conn& c, const rx_pdu& cmd) {
     w.itt = itt;
     w.offset = r.lba * k_block_size;
     w.total = static_cast<uint32_t>(r.blocks * k_block_size);
+    // An initiator sends nothing beyond its Expected Data Transfer Length, so an R2T past it
+    // would leave both sides waiting for each other forever: refuse such a write, dropping
+    // whatever data it did announce so that the framing holds.
+    if (w.total > bhs_edtl(cmd.hdr)) {
+        w.total = 0;
+        if (receive_unsolicited(c, w) != 0) return -1;
+        return send_check_condition(c, itt, k_key_illegal_request, k_asc_invalid_field_in_cdb);
+    }
     // Immediate data beyond the byte count is ignored.
     take_data(w, 0, cmd.bytes(), std::min(cmd.len, w.total));
     if (cmd.len < w.total && receive_write_data(c, w) != 0) return -1;
