@@ -61,7 +61,7 @@ uint32_t stop_locked() {
     }
     g_running.store(0);
     close_listener();
-    net_shutdown(g_conn_sock.load());
+    target_end_connection();
     end_thread(g_server_thread, k_server_join_ms);
     const uint32_t lost = bc_destroy();
     image_close();
