@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 constexpr uint64_t k_target_image_size = 64ull << 20; // the smallest disk the target serves
@@ -25,6 +26,10 @@ enum class target_backend { mock, sftp };
 const target_info* target_start(target_backend backend, uint64_t size = k_target_image_size);
 // "Mock" or "Sftp", for test names.
 const char* backend_name(target_backend backend);
+// How GoogleTest shows a parameter (else ctest names would carry its bytes).
+inline void PrintTo(target_backend backend, std::ostream* os) {
+    *os << backend_name(backend);
+}
 
 // Stops the target and serves the same image again on a fresh free port: a clean connection
 // state for the next initiator. nullptr on failure, as above.
