@@ -18,7 +18,10 @@ free_port() {
 start_bg() {
   local name=$1
   shift
-  "$@" >"$BENCH_WORK/$name.log" 2>&1 &
+  # Emptied here, not by the child's redirection: a caller waiting for a line must never
+  # see the one left by the previous process of the same name.
+  : >"$BENCH_WORK/$name.log"
+  "$@" >>"$BENCH_WORK/$name.log" 2>&1 &
   BG_PID=$!
   BENCH_PIDS+=("$BG_PID")
 }
@@ -90,27 +93,27 @@ median_of() {
     echo "-"
     return
   }
-  sort -g "$1" | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+  sort -g "$1" | awk '{ v[NR] = $1 } END { printf "%.1f\n", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# row ID LABEL UNIT PEER GOAL: one line of the table; GOAL is the ratio to reach, or "-".
-# Ratios are ours/peer for rates; for "MiB peak" rows the peer column holds the ceiling.
+# row ID LABEL UNIT PEER GOAL [SIDE]: one line of the table; GOAL is the ratio to reach, or
+# "-". Ratios are SIDE (norvaled's target unless named) / peer for rates; for "MiB peak" rows
+# the peer column holds the ceiling.
 row() {
-  local id=$1 label=$2 unit=$3 peer=$4 goal=$5 ours theirs
-  ours=$(median_of "$BENCH_WORK/results/$id.ours")
+  local id=$1 label=$2 unit=$3 peer=$4 goal=$5 side=${6:-ours} ours theirs
+  ours=$(median_of "$BENCH_WORK/results/$id.$side")
   theirs=$(median_of "$BENCH_WORK/results/$id.$peer")
   awk -v l="$label" -v u="$unit" -v p="$peer" -v a="$ours" -v b="$theirs" -v g="$goal" 'BEGIN {
     r = (a == "-" || b == "-" || b == 0) ? "-" : sprintf("%.2f", a / b)
-    if (u == "MiB peak") r = (a == "-") ? "-" : sprintf("%.2f", a / b)
     verdict = ""
     if (g != "-" && r != "-") verdict = (u == "MiB peak") ? (r <= g ? "met" : "MISSED") : (r >= g ? "met" : "MISSED")
-    printf "| %-44s | %10s | %-8s | %10s | %5s | %-5s %-6s |\n", l " (" u ")", a, p, b, r, g, verdict
+    printf "| %-54s | %9s | %-7s | %9s | %5s | %-4s %-6s |\n", l " (" u ")", a, p, b, r, g, verdict
   }'
 }
 
 table_header() {
-  printf "| %-44s | %10s | %-8s | %10s | %5s | %-12s |\n" "workload (unit)" "norvaled" "peer" "peer" "ratio" "goal"
-  printf "|%s|%s|%s|%s|%s|%s|\n" "$(printf -- '-%.0s' {1..46})" "$(printf -- '-%.0s' {1..12})" \
-    "$(printf -- '-%.0s' {1..10})" "$(printf -- '-%.0s' {1..12})" "$(printf -- '-%.0s' {1..7})" \
-    "$(printf -- '-%.0s' {1..14})"
+  printf "| %-54s | %9s | %-7s | %9s | %5s | %-11s |\n" "workload (unit)" "norvaled" "peer" "peer" "ratio" "goal"
+  local w
+  for w in 56 11 9 11 7 13; do printf "|%s" "$(printf -- '-%.0s' $(seq "$w"))"; done
+  echo "|"
 }

@@ -11,6 +11,7 @@
 # (ABBA order) and the table shows medians. Images live on tmpfs so that no side waits on a
 # disk. The full run takes about a quarter of an hour; --quick a few minutes.
 set -euo pipefail
+shopt -s inherit_errexit # a failed measurement inside $(...) fails the run, not a silent blank
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(dirname "$HERE")

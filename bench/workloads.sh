@@ -172,6 +172,12 @@ sftp_transfer() {
       qbench "$NBD_OPTS" "$SFTP_MIB" 1 1M - "$qmode" >/dev/null
       record "sftp_$mode" nbdkit "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
       ;;
+    store) # the library's chunk transfers alone, no target: what the target adds shows
+      local probe
+      probe=$("$BUILD/store_probe" 127.0.0.1 "$SSHD_PORT" "$BENCH_USER" "$SSH_KEY" "$SFTP_IMAGE" \
+        "$SFTP_DISK" $((SFTP_MIB / 2)) "seq-$mode") || die "store_probe seq-$mode failed"
+      record "sftp_$mode" store "$(awk '{ print $(NF - 1) }' <<<"$probe")"
+      ;;
     sshfs)
       sshfs_mount "$(dirname "$SFTP_IMAGE")"
       local file=$SSHFS_MNT/$(basename "$SFTP_IMAGE")
@@ -187,9 +193,9 @@ sftp_transfer() {
   esac
 }
 
-# Four sides in a rotating order, so that none is always first after a write.
+# The sides in a rotating order, so that none is always first after a write.
 rotated() {
-  local sides=(ours loop nbdkit sshfs) k=$(($1 % 4))
+  local sides=(ours loop nbdkit sshfs store) k=$(($1 % 5))
   echo "${sides[@]:k}" "${sides[@]:0:k}"
 }
 
@@ -253,6 +259,8 @@ print_table() {
     row sftp_write "sftp seq write 1 MiB + flush" MB/s loop -
     row sftp_write "sftp seq write 1 MiB + flush" MB/s nbdkit 1.0
     row sftp_write "sftp seq write 1 MiB + flush" MB/s sshfs -
+    row sftp_read "store alone: chunk reads in order" MB/s loop - store
+    row sftp_write "store alone: chunk writes in order" MB/s loop - store
     row sftp_rand4k "sftp cold 4 KiB reads spread, depth 1" IOPS nbdkit -
     row sftp_mem "host peak RSS, $SFTP_MIB MiB of writes" "MiB peak" ceiling 1.0
   fi
