@@ -114,6 +114,28 @@ TEST_P(QemuImg, OutOfOrderConvertLandsEveryBlock) {
     EXPECT_EQ(difference(flushed_image(), data), "") << "image file after the flush";
 }
 
+// An initiator killed in the middle of pipelined writes must not take the target with it:
+// the next one logs in and its data lands.
+TEST_P(QemuImg, InitiatorKilledMidWriteLeavesTheTargetServing) {
+    constexpr uint32_t k_kill_after_ms = 1500; // far short of a million 1 MiB writes
+    const cmd_result killed = run_cmd({"qemu-img", "bench", "-w", "-d", "16", "-s", "1M", "-c",
+                                       "1000000", "--pattern=0x77", "-f", "raw", target_->url},
+                                      k_kill_after_ms);
+    ASSERT_TRUE(killed.timed_out) << killed.describe();
+    const bytes data = random_bytes(8 * k_mib);
+    const std::string src = scratch_dir() + "/src.bin";
+    ASSERT_TRUE(write_at(src, 0, data));
+    ASSERT_NO_FATAL_FAILURE(
+        qemu_img({"convert", "-n", "-f", "raw", "-O", "raw", src, target_->url}));
+    bytes back;
+    ASSERT_NO_FATAL_FAILURE(back = read_through_target());
+    back.resize(data.size());
+    EXPECT_EQ(difference(back, data), "") << "read back through the target";
+    bytes image = flushed_image();
+    image.resize(data.size());
+    EXPECT_EQ(difference(image, data), "") << "image file after the flush";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, QemuImg,
                          ::testing::Values(target_backend::mock, target_backend::sftp),
                          [](const auto& info) { return std::string(backend_name(info.param)); });
