@@ -73,9 +73,9 @@ uint32_t stop_locked() {
 extern "C" {
 
 NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32_t port) {
-    err_clear();
     net_startup();
     state_guard hold(state_lock());
+    err_clear();
     if (!g_connected)
         return fail(NORVALED_E_STATE, "SFTP not connected - call norvaled_connect first");
     if (g_running.load()) return fail(NORVALED_E_STATE, "target already running");
@@ -101,8 +101,8 @@ NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32
 }
 
 NORVALED_API int32_t norvaled_stop(void) {
-    err_clear();
     state_guard hold(state_lock());
+    err_clear();
     if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
     if (uint32_t lost = stop_locked(); lost != 0)
         return fail(NORVALED_E_SSH,
@@ -113,8 +113,8 @@ NORVALED_API int32_t norvaled_stop(void) {
 }
 
 NORVALED_API int32_t norvaled_disconnect(void) {
-    err_clear();
     state_guard hold(state_lock());
+    err_clear();
     if (g_running.load()) stop_locked();
     if (g_mock_mode) {
         image_close();
@@ -127,8 +127,8 @@ NORVALED_API int32_t norvaled_disconnect(void) {
 }
 
 NORVALED_API int32_t norvaled_flush(void) {
-    err_clear();
     state_guard hold(state_lock());
+    err_clear();
     if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
     cache_guard cache(bc_lock());
     return bc_flush_locked() == 0 ? 0 : NORVALED_E_SSH;

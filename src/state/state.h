@@ -41,7 +41,8 @@ extern char g_err[k_err_size];
 std::recursive_mutex& state_lock();
 using state_guard = std::lock_guard<std::recursive_mutex>;
 
-// The last-error text.
+// The last-error text. Exports empty and write it only under the state lock: another export
+// may be writing its own message at the same moment.
 void err_clear();
 void err_set(const char* fmt, ...)
 #if defined(__GNUC__)

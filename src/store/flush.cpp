@@ -65,8 +65,8 @@ int32_t bc_disk_state() {
 }
 
 extern "C" NORVALED_API int32_t norvaled_disk_state(void) {
-    err_clear();
     state_guard hold(state_lock());
+    err_clear();
     if (!g_running.load())
         return fail(NORVALED_E_STATE, "target not running \xE2\x80\x94 call norvaled_start first");
     return bc_disk_state();

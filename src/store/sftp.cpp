@@ -263,8 +263,8 @@ void ssh_release_all() {
 
 extern "C" NORVALED_API int32_t norvaled_connect(const char* host, int32_t port, const char* user,
                                                  const char* auth_json) {
-    err_clear();
     state_guard hold(state_lock());
+    err_clear();
     if (g_connected) return fail(NORVALED_E_STATE, "already connected");
     if (host == nullptr || host[0] == 0 || user == nullptr || user[0] == 0)
         return fail(NORVALED_E_ARG, "invalid host or user arguments");
