@@ -113,8 +113,8 @@ constexpr std::array<option_spec, 15> k_options{{
 }};
 
 const option_spec* find_option(std::string_view name) {
-    for (const option_spec& spec : k_options)
-        if (spec.name == name) return &spec;
+    for (const option_spec& opt : k_options)
+        if (opt.name == name) return &opt;
     return nullptr;
 }
 
@@ -170,8 +170,8 @@ bool take_option(const std::vector<std::string>& args, std::size_t& i, serve_opt
     const std::string& arg = args[i];
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    const option_spec* spec = arg.rfind("-", 0) == 0 ? find_option(name) : nullptr;
-    if (spec == nullptr) {
+    const option_spec* opt = arg.rfind("-", 0) == 0 ? find_option(name) : nullptr;
+    if (opt == nullptr) {
         err = arg.rfind("-", 0) == 0 ? "unknown option '" + name + "'"
                                      : "unexpected argument '" + arg + "'";
         err += " (see norvaled serve --help)";
@@ -179,23 +179,23 @@ bool take_option(const std::vector<std::string>& args, std::size_t& i, serve_opt
     }
     std::string value;
     if (eq != std::string::npos) {
-        if (!spec->takes_value) {
+        if (!opt->takes_value) {
             err = name + " takes no value";
             return false;
         }
         value = arg.substr(eq + 1);
-    } else if (spec->takes_value) {
+    } else if (opt->takes_value) {
         if (i + 1 >= args.size()) {
             err = name + " needs a value";
             return false;
         }
         value = args[++i];
     }
-    if (spec->takes_value && value.empty()) {
+    if (opt->takes_value && value.empty()) {
         err = name + " needs a value";
         return false;
     }
-    return spec->apply(out, value, err);
+    return opt->apply(out, value, err);
 }
 
 } // namespace
