@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared helpers of the benchmark scripts: processes started by PID, ports, timing, results.
 # Sourced by bench/run.sh; expects BENCH_WORK (a scratch directory on tmpfs) to be set.
 

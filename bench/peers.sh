@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Starting and stopping the systems under test: norvaled's bench host, tgtd, the private sshd,
 # nbdkit's ssh plugin and sshfs. Sourced by bench/run.sh after lib.sh.
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The workloads and the table. Sourced by bench/run.sh after lib.sh and peers.sh; uses REPS,
 # SCALE, PERF_SECONDS and SFTP_MIB from it.
 
