@@ -186,6 +186,23 @@ TEST_P(Image, ChunksReadAndWrittenAtTheirOffsets) {
     EXPECT_EQ(norvaled_stop(), 0);
 }
 
+// Right after a chunk read, libssh2 still has read-ahead requests in flight; a write of the
+// next chunk at the handle's own position must not be taken for part of that read.
+TEST_P(Image, ChunkWriteRightAfterAReadOfThePreviousChunk) {
+    const std::string p = prepare("readwrite.img", k_min_size, pattern(0, 3 * k_chunk, 8));
+    open_image(p, k_min_size);
+    std::vector<uint8_t> buf(k_chunk);
+    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, 0, buf.data()), 0);
+    const std::vector<uint8_t> next(k_chunk, 0x5A);
+    ASSERT_EQ(sftp_write_exact(g_sftp_handle, k_chunk, next.data()), 0);
+    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, k_chunk, buf.data()), 0);
+    EXPECT_TRUE(buf == next);
+    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, 2 * k_chunk, buf.data()), 0);
+    EXPECT_TRUE(buf == pattern(2 * k_chunk, k_chunk, 8));
+    image_close();
+    EXPECT_TRUE(read_at(p, k_chunk, k_chunk) == next);
+}
+
 TEST_P(Image, ChunkReadPastTheEndGivesZeros) {
     const std::string p = prepare("eof.img", k_min_size);
     open_image(p, k_min_size);
