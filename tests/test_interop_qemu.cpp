@@ -43,15 +43,8 @@ std::string difference(const bytes& got, const bytes& want) {
     return buf;
 }
 
-class QemuImg : public ::testing::TestWithParam<target_backend> {
+class QemuImg : public target_test {
   protected:
-    void SetUp() override {
-        target_ = target_start(GetParam());
-        if (IsSkipped()) return; // no sshd on this machine: the fixture said so
-        ASSERT_NE(target_, nullptr);
-    }
-    void TearDown() override { target_stop(); }
-
     void qemu_img(std::vector<std::string> args) {
         args.insert(args.begin(), "qemu-img");
         const cmd_result r = run_cmd(args, k_qemu_ms);
@@ -68,8 +61,6 @@ class QemuImg : public ::testing::TestWithParam<target_backend> {
         EXPECT_EQ(target_flush(), 0);
         return read_at(target_->image_path, 0, target_->size);
     }
-
-    const target_info* target_ = nullptr;
 };
 
 TEST_P(QemuImg, ConvertWritesRandomDiskAndReadsItBackIdentical) {

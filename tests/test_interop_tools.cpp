@@ -12,23 +12,14 @@ namespace {
 
 constexpr uint32_t k_tool_ms = 30000;
 
-class InitiatorTools : public ::testing::TestWithParam<target_backend> {
+class InitiatorTools : public target_test {
   protected:
-    void SetUp() override {
-        target_ = target_start(GetParam());
-        if (IsSkipped()) return; // no sshd on this machine: the fixture said so
-        ASSERT_NE(target_, nullptr);
-    }
-    void TearDown() override { target_stop(); }
-
     // Runs a libiscsi tool that must succeed; its output.
     std::string tool(std::vector<std::string> argv) {
         cmd_result r = run_cmd(argv, k_tool_ms);
         EXPECT_TRUE(r.ok()) << argv[0] << ": " << r.describe();
         return r.output;
     }
-
-    const target_info* target_ = nullptr;
 };
 
 // iscsi-ls without -s: one discovery session (SendTargets, then logout). With -s it keeps

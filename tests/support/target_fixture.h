@@ -6,6 +6,8 @@
 #include <ostream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 constexpr uint64_t k_target_image_size = 64ull << 20; // the smallest disk the target serves
 
 struct target_info {
@@ -43,3 +45,16 @@ void target_stop();
 
 // A scratch directory of this process, removed when the process ends.
 const std::string& scratch_dir();
+
+// A test run once per backend with a fresh target of that backend in target_.
+class target_test : public ::testing::TestWithParam<target_backend> {
+  protected:
+    void SetUp() override {
+        target_ = target_start(GetParam());
+        if (IsSkipped()) return; // no sshd on this machine: the fixture said so
+        ASSERT_NE(target_, nullptr);
+    }
+    void TearDown() override { target_stop(); }
+
+    const target_info* target_ = nullptr;
+};
