@@ -57,6 +57,15 @@ class QemuImg : public target_test {
         return read_at(back, 0, target_->size + 1);
     }
     // The image file once every cached chunk has been written back.
+    // Writes data to a scratch file and converts it onto the disk, with any extra options.
+    void convert_onto_target(const bytes& data, std::vector<std::string> options = {}) {
+        const std::string src = scratch_dir() + "/src.bin";
+        ASSERT_TRUE(write_at(src, 0, data));
+        std::vector<std::string> args = {"convert"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), {"-n", "-f", "raw", "-O", "raw", src, target_->url});
+        qemu_img(args);
+    }
     bytes flushed_image() {
         EXPECT_EQ(target_flush(), 0);
         return read_at(target_->image_path, 0, target_->size);
@@ -65,10 +74,7 @@ class QemuImg : public target_test {
 
 TEST_P(QemuImg, ConvertWritesRandomDiskAndReadsItBackIdentical) {
     const bytes data = random_bytes(target_->size);
-    const std::string src = scratch_dir() + "/src.bin";
-    ASSERT_TRUE(write_at(src, 0, data));
-    ASSERT_NO_FATAL_FAILURE(
-        qemu_img({"convert", "-n", "-f", "raw", "-O", "raw", src, target_->url}));
+    ASSERT_NO_FATAL_FAILURE(convert_onto_target(data));
     bytes back;
     ASSERT_NO_FATAL_FAILURE(back = read_through_target());
     EXPECT_EQ(difference(back, data), "") << "read back through the target";
@@ -98,10 +104,7 @@ TEST_P(QemuImg, PipelinedBenchWritesLandInTheirOwnRanges) {
 // Out-of-order writes from 16 coroutines, each with data of its own.
 TEST_P(QemuImg, OutOfOrderConvertLandsEveryBlock) {
     const bytes data = random_bytes(target_->size);
-    const std::string src = scratch_dir() + "/src.bin";
-    ASSERT_TRUE(write_at(src, 0, data));
-    ASSERT_NO_FATAL_FAILURE(
-        qemu_img({"convert", "-W", "-m", "16", "-n", "-f", "raw", "-O", "raw", src, target_->url}));
+    ASSERT_NO_FATAL_FAILURE(convert_onto_target(data, {"-W", "-m", "16"}));
     EXPECT_EQ(difference(flushed_image(), data), "") << "image file after the flush";
 }
 
@@ -114,10 +117,7 @@ TEST_P(QemuImg, InitiatorKilledMidWriteLeavesTheTargetServing) {
                                       k_kill_after_ms);
     ASSERT_TRUE(killed.timed_out) << killed.describe();
     const bytes data = random_bytes(8 * k_mib);
-    const std::string src = scratch_dir() + "/src.bin";
-    ASSERT_TRUE(write_at(src, 0, data));
-    ASSERT_NO_FATAL_FAILURE(
-        qemu_img({"convert", "-n", "-f", "raw", "-O", "raw", src, target_->url}));
+    ASSERT_NO_FATAL_FAILURE(convert_onto_target(data));
     bytes back;
     ASSERT_NO_FATAL_FAILURE(back = read_through_target());
     back.resize(data.size());
