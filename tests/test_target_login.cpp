@@ -4,7 +4,7 @@
 
 #include "norvaled.h"
 #include "support/pdu_client.h"
-#include "target/conn.h"
+#include "iscsi/conn.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "store/flush.h"
 #include "store/image.h"
 #include "store/sftp.h"
-#include "target/target.h"
+#include "iscsi/target.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/net.h"
-#include "target/wire.h"
+#include "iscsi/wire.h"
 
 constexpr uint32_t k_default_recv_dsl = 8192;
 constexpr uint32_t k_max_burst = 262144;  // the MaxBurstLength the login declares

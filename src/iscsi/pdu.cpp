@@ -4,8 +4,8 @@
 #include <mutex>
 
 #include "state/state.h"
-#include "target/conn.h"
-#include "target/target.h"
+#include "iscsi/conn.h"
+#include "iscsi/target.h"
 
 std::atomic<sock_t> g_conn_sock{k_bad_sock};
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "store/cache.h"
-#include "target/conn.h"
+#include "iscsi/conn.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "norvaled.h"
 #include "state/state.h"
-#include "target/conn.h"
+#include "iscsi/conn.h"
 
 namespace {
 
