@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
-#include <regex>
 #include <set>
 #include <sys/wait.h>
 #include <thread>
@@ -33,14 +32,20 @@ int in_child(const std::function<int()>& fn) {
 
 // The pid of each line whose text is `text`; -1 for a line whose prefix is malformed.
 std::vector<long> pids_of(const std::vector<std::string>& lines, const std::string& text) {
-    static const std::regex prefix(R"(^\[\d\d:\d\d:\d\d\.\d\d\d pid=(\d+)\] (.*)$)");
     std::vector<long> pids;
     for (const std::string& line : lines) {
-        std::smatch m;
-        if (!std::regex_match(line, m, prefix)) {
+        int h = -1, m = -1, s = -1, ms = -1;
+        unsigned long pid = 0;
+        char prefix[64] = {};
+        bool parsed =
+            std::sscanf(line.c_str(), "[%2d:%2d:%2d.%3d pid=%lu]", &h, &m, &s, &ms, &pid) == 5;
+        if (parsed)
+            std::snprintf(prefix, sizeof prefix, "[%02d:%02d:%02d.%03d pid=%lu] ", h, m, s, ms,
+                          pid);
+        if (!parsed || line.compare(0, std::strlen(prefix), prefix) != 0) {
             pids.push_back(-1);
-        } else if (m[2] == text) {
-            pids.push_back(std::stol(m[1]));
+        } else if (line.substr(std::strlen(prefix)) == text) {
+            pids.push_back(static_cast<long>(pid));
         }
     }
     return pids;
