@@ -96,10 +96,8 @@ int mountvol_main(int argc, char** argv) {
     if (argc != 3 || std::strcmp(argv[2], "/P") != 0 || drive.size() != 2 || drive[1] != ':')
         return usage("mountvol", "mountvol X: /P");
     standin_reply reply;
-    return tool_request("mountvol", "dismount " + drive.substr(0, 1), reply) &&
-                   tool_request("mountvol", "unassign " + drive.substr(0, 1), reply)
-               ? 0
-               : 1;
+    // The stand-in's volumes hold no mounted file system: dismounting is removing the letter.
+    return tool_request("mountvol", "unassign " + drive.substr(0, 1), reply) ? 0 : 1;
 }
 
 // cmd /c TEXT: the runner hands TEXT over in one piece; redirections are the shell's work.
