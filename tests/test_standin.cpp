@@ -29,13 +29,24 @@ constexpr uint32_t k_stop_wait_ms = 20000;
 constexpr uint64_t k_mib = 1u << 20;
 const std::string k_bin_dir = NORVALED_BINARY_DIR "/standin-bin";
 
-bool wait_until(uint32_t limit_ms, bool (*condition)()) {
+template <typename Condition>
+bool wait_until(uint32_t limit_ms, Condition condition) {
     const uint64_t deadline = tick_ms() + limit_ms;
     while (!condition()) {
         if (tick_ms() >= deadline) return false;
         sleep_ms(20);
     }
     return true;
+}
+
+// Gone, or a zombie: the daemon is not our child, so its reaper is not us.
+bool process_ended(pid_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (f == nullptr) return true;
+    char state = 0;
+    const bool read = std::fscanf(f, "%*d (%*[^)]) %c", &state) == 1;
+    std::fclose(f);
+    return read && state == 'Z';
 }
 
 bool daemon_gone() {
@@ -56,11 +67,11 @@ class Standin : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (daemon_pid_ > 0) {
-            kill(daemon_pid_, SIGTERM);
-            if (!wait_until(k_stop_wait_ms, daemon_gone)) {
+        for (pid_t pid : daemon_pids_) {
+            kill(pid, SIGTERM);
+            if (!wait_until(k_stop_wait_ms, [pid] { return process_ended(pid); })) {
                 ADD_FAILURE() << "the daemon did not stop on SIGTERM";
-                kill(daemon_pid_, SIGKILL);
+                kill(pid, SIGKILL);
             }
         }
         target_stop();
@@ -78,6 +89,7 @@ class Standin : public ::testing::Test {
         ASSERT_EQ(standin_call("ping", reply), 0);
         daemon_pid_ = static_cast<pid_t>(std::atol(reply.text.c_str()));
         ASSERT_GT(daemon_pid_, 0);
+        daemon_pids_.push_back(daemon_pid_);
     }
 
     // The target, the daemon, and a session to the target on drive 1.
@@ -102,7 +114,8 @@ class Standin : public ::testing::Test {
 
     scoped_dir dir_;
     std::string plain_path_;
-    pid_t daemon_pid_ = 0;
+    pid_t daemon_pid_ = 0; // the latest; every one started is in daemon_pids_
+    std::vector<pid_t> daemon_pids_;
     const target_info* target_ = nullptr;
     iscsi_session_id session_;
 };
@@ -178,9 +191,23 @@ TEST_F(Standin, LoginShowsTheDriveAndTheSessionUntilLogout) {
 }
 
 // The daemon runs detached: its own session, none of this process's descriptors (the target's
-// image among them), and it ends by itself when its state directory is removed.
+// image among them), and it ends by itself when its state directory is removed. A second
+// initiator cannot get through while its session holds the target: its login fails within
+// the iSCSI time limit instead of waiting.
 TEST_F(Standin, DaemonIsDetachedAndEndsWithItsStateDirectory) {
     ASSERT_NO_FATAL_FAILURE(log_in());
+    const std::string first = dir_.file("state");
+    setenv("NORVALED_STANDIN_DIR", dir_.file("second").c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    iscsi_session_id other;
+    const uint32_t busy = initiator_login(NORVALED_TARGET_IQN, "127.0.0.1", target_->port, &other);
+    EXPECT_NE(busy, 0u);
+    EXPECT_NE(busy, k_isdsc_target_already_logged_in);
+    setenv("NORVALED_STANDIN_DIR", first.c_str(), 1);
+    standin_reply reply;
+    ASSERT_EQ(standin_call("ping", reply), 0);
+    daemon_pid_ = static_cast<pid_t>(std::atol(reply.text.c_str()));
+
     EXPECT_EQ(getsid(daemon_pid_), daemon_pid_);
     const std::string fd_dir = "/proc/" + std::to_string(daemon_pid_) + "/fd/";
     for (int fd = 3; fd < 64; ++fd) {
@@ -189,7 +216,7 @@ TEST_F(Standin, DaemonIsDetachedAndEndsWithItsStateDirectory) {
             continue;
         EXPECT_TRUE(has(target, "socket:")) << "inherited descriptor " << fd << ": " << target;
     }
-    ASSERT_EQ(system(("rm -rf '" + dir_.file("state") + "'").c_str()), 0);
+    ASSERT_EQ(system(("rm -rf '" + first + "'").c_str()), 0);
     EXPECT_TRUE(wait_until(k_stop_wait_ms, daemon_gone));
     // Its session went with it: the target takes a new one.
     ASSERT_NO_FATAL_FAILURE(start_daemon());

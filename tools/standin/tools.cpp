@@ -75,11 +75,13 @@ int iscsicli_main(int argc, char** argv) {
         std::printf("Session Id is 0x%s\n", split_fields(reply.text)[0].c_str());
         return completed(true);
     }
-    if (verb == "RemoveTargetPortal" && argc >= 4)
-        return completed(tool_request(
-            "iscsicli", std::string("remove_portal ") + argv[2] + " " + argv[3], reply));
+    if ((verb == "AddTargetPortal" || verb == "RemoveTargetPortal") && argc >= 4)
+        return completed(tool_request("iscsicli",
+                                      std::string(verb == "AddTargetPortal" ? "add" : "remove") +
+                                          "_portal " + argv[2] + " " + argv[3],
+                                      reply));
     return usage("iscsicli", "iscsicli SessionList | LogoutTarget ID | QLoginTarget IQN | "
-                             "RemoveTargetPortal ADDRESS PORT");
+                             "AddTargetPortal ADDRESS PORT | RemoveTargetPortal ADDRESS PORT");
 }
 
 int pnputil_main(int argc, char** argv) {
