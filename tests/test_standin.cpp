@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "attach/attach.h"
 #include "attach/scripts.h"
 #include "norvaled.h"
 #include "platform/initiator.h"
@@ -165,21 +166,19 @@ TEST_F(Standin, LoginShowsTheDriveAndTheSessionUntilLogout) {
     EXPECT_EQ(initiator_login(NORVALED_TARGET_IQN, "127.0.0.1", target_->port, &again),
               k_isdsc_target_already_logged_in);
 
+    EXPECT_EQ(find_our_disk(), 1);
+
+    // The attachment's session scan reads the listing through cmd and iscsicli.
     const std::string id = session_text(session_);
-    cmd_result list =
-        tool({"cmd", "/c", "iscsicli SessionList > \"" + dir_.file("sl") + "\" 2>&1"});
-    ASSERT_TRUE(list.ok()) << list.describe();
-    std::string listing;
-    for (uint8_t c : read_at(dir_.file("sl"), 0, 4096))
-        listing += static_cast<char>(c);
-    EXPECT_TRUE(has(listing, "Total of 1 sessions")) << listing;
-    EXPECT_TRUE(has(listing, "Session Id             : " + id + "\n")) << listing;
-    EXPECT_TRUE(has(listing, NORVALED_TARGET_IQN)) << listing;
+    char listed[128];
+    EXPECT_EQ(unmount_our_session_present(listed, sizeof listed), 1);
+    EXPECT_EQ(listed, id);
 
     cmd_result out = tool({"iscsicli", "LogoutTarget", id});
     ASSERT_TRUE(out.ok()) << out.describe();
     EXPECT_EQ(storage_query_ids(1, vendor, product), -1) << "the drive goes with its session";
-    EXPECT_TRUE(has(tool({"iscsicli", "SessionList"}).output, "Total of 0 sessions"));
+    EXPECT_EQ(unmount_our_session_present(nullptr, 0), 0);
+    EXPECT_EQ(find_our_disk(), -1);
     EXPECT_NE(tool({"iscsicli", "LogoutTarget", id}).exit_code, 0) << "no such session now";
 
     // The target saw the Logout and serves the next login; the drive number is free again.
