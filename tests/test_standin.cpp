@@ -63,8 +63,7 @@ class Standin : public ::testing::Test {
         ASSERT_TRUE(dir_.ok());
         setenv("NORVALED_STANDIN_DIR", dir_.file("state").c_str(), 1);
         const char* path = std::getenv("PATH");
-        plain_path_ = path != nullptr ? path : "/usr/bin:/bin";
-        setenv("PATH", (k_bin_dir + ":" + plain_path_).c_str(), 1);
+        setenv("PATH", (k_bin_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
     }
 
     void TearDown() override {
@@ -114,7 +113,6 @@ class Standin : public ::testing::Test {
     }
 
     scoped_dir dir_;
-    std::string plain_path_;
     pid_t daemon_pid_ = 0; // the latest; every one started is in daemon_pids_
     std::vector<pid_t> daemon_pids_;
     const target_info* target_ = nullptr;
@@ -135,7 +133,7 @@ std::string session_text(const iscsi_session_id& s) {
 
 // Without the daemon program on PATH the machine has no initiator: every answer says so.
 TEST_F(Standin, WithoutTheDaemonOnPathThereIsNoServiceNoLoginAndNoDrive) {
-    setenv("PATH", plain_path_.c_str(), 1);
+    setenv("PATH", "/usr/bin:/bin", 1);
     EXPECT_EQ(initiator_service_open(service_access::query_and_start), nullptr);
     iscsi_session_id id;
     EXPECT_NE(initiator_login(NORVALED_TARGET_IQN, "127.0.0.1", 3260, &id), 0u);

@@ -118,6 +118,12 @@ int msiscsi_main(int, char**) {
         std::fprintf(stderr, "msiscsi: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
         return 1;
     }
+    // The default folder lies in a shared temporary directory: use it only when it is ours.
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+        std::fprintf(stderr, "msiscsi: %s is not a directory of this user\n", dir.c_str());
+        return 1;
+    }
     if (daemon_answers()) return 0;
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) return 1;
