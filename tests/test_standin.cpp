@@ -263,7 +263,9 @@ TEST_F(Standin, DiskpartFormatsKeepsDataAndTheReleaseScriptRemovesTheDrive) {
     ASSERT_TRUE(keep.ok()) << keep.describe();
     ASSERT_EQ(target_flush(), 0);
     EXPECT_TRUE(read_at(target_->image_path, 0, target_->size) == before) << "data changed";
-    EXPECT_NE(volume_open('N', &error), nullptr) << "the keep-data script assigns the letter";
+    v = volume_open('N', &error);
+    EXPECT_NE(v, nullptr) << "the keep-data script assigns the letter";
+    volume_close(v);
 
     const std::string bad = dir_.file("bad.txt");
     ASSERT_TRUE(write_at(bad, 0, {'s', 'e', 'l',  'e', 'c', 't', ' ', 'd', 'i', 's', 'k',
