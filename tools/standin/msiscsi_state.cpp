@@ -4,6 +4,7 @@
 #include "platform/posix/standin_client.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
 #include <cstdlib>
 #include <cinttypes>
@@ -171,7 +172,15 @@ std::string add_drive(const session& s, int& number) {
     return {};
 }
 
+// The stand-in exists for the library's loopback target and never reaches further.
+bool is_loopback(const std::string& address) {
+    in_addr a{};
+    return inet_pton(AF_INET, address.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
 std::string do_login(const std::string& iqn, const std::string& address, int port) {
+    if (!is_loopback(address))
+        return err(k_connection_failed, "the stand-in logs in to 127.0.0.0/8 portals only");
     for (const session& s : g_sessions)
         if (s.iqn == iqn) return err(k_target_already_logged_in, "the target is already logged in");
     session s;
