@@ -57,10 +57,10 @@ set(CPACK_PACKAGE_NAME norvaled)
 set(CPACK_PACKAGE_VENDOR "Velmorak")
 set(CPACK_PACKAGE_CONTACT "norvaled developers <norvaled@velmorak.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serve a disk-image file on an SFTP server as a local iSCSI disk")
-set(CPACK_PACKAGE_DESCRIPTION
-    "norvaled serves one disk-image file on an SFTP server, or a local file, as an iSCSI disk "
-    "on 127.0.0.1 through a write-back cache of 2 MiB chunks. The package holds the norvaled "
-    "program, the libnorvaled shared library, its header, pkg-config and CMake package data.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "norvaled serves one disk-image file on an SFTP server, or a local file, as an iSCSI disk "
+  "on 127.0.0.1 through a write-back cache of 2 MiB chunks. The package holds the norvaled "
+  "program, the libnorvaled shared library, its header, pkg-config and CMake package data.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
