@@ -309,6 +309,9 @@ else
   fail "the Linux reference build of the connect probe"
 fi
 
+# --- the SDK zip: import libraries, and the example host built against it ------------------
+. scripts/test-windows-sdk.sh
+
 echo "=== Wine tests done in $((SECONDS - started)) s"
 echo "wine: $passed passed, $failed failed, $skipped skipped"
 [ $failed = 0 ]
