@@ -17,15 +17,7 @@ build=$(cd "${1:-build}" && pwd)
 fs_files=${NORVALED_FS_FILES:-8000}
 started=$SECONDS
 
-passed=0
-failed=0
-pass() { echo "PASS: $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-check() { # description command...
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
+. scripts/test-lib.sh
 
 work=$(mktemp -d /tmp/norvaled-packaging-XXXXXX)
 pids=()
@@ -37,10 +29,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 wait_for_line() { # pid file text seconds: 0 once the file holds the text
   local deadline=$((SECONDS + $4))
