@@ -152,19 +152,15 @@ check "the .deb installs and purges cleanly" deb_install_purge
 # --- the disk as an ext4 file system (scripts/mount-linux.sh) ---------------------------------
 image=$work/fs.img
 mnt=$work/mnt
-mkdir -p "$mnt" "$work/ro"
-NORVALED_PROGRAM=$build/norvaled scripts/mount-linux.sh --image "$image" --size 256M "$mnt" \
-  >"$work/mount.log" 2>&1 &
-mount_pid=$!
-pids+=("$mount_pid")
+mount_pid=
 
 # Files of 1 byte to 16 KiB in directories of 100, from a fixed seed.
 write_tree() {
-  python3 - "$mnt" "$fs_files" <<'EOF'
+  python3 - "$mnt" "$fs_files" "$work/sums" <<'EOF'
 import hashlib, os, random, sys
-top, count = sys.argv[1], int(sys.argv[2])
+top, count, sums_path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 rng = random.Random(4711)
-with open(os.path.join(os.path.dirname(top), "sums"), "w") as sums:
+with open(sums_path, "w") as sums:
     for i in range(count):
         d = os.path.join(top, "d%03d" % (i // 100))
         os.makedirs(d, exist_ok=True)
@@ -192,15 +188,28 @@ image_checks_out() {
   return $rc
 }
 
-if wait_for_line "$mount_pid" "$work/mount.log" "mounted on" 180; then
+fs_round_trip() {
+  mkdir -p "$mnt" "$work/ro"
+  NORVALED_PROGRAM=$build/norvaled scripts/mount-linux.sh --image "$image" --size 256M "$mnt" \
+    >"$work/mount.log" 2>&1 &
+  mount_pid=$!
+  pids+=("$mount_pid")
+  if ! wait_for_line "$mount_pid" "$work/mount.log" "mounted on" 180; then
+    fail "mount-linux.sh mounts a blank mock image"
+    return
+  fi
   pass "mount-linux.sh serves, exports, attaches, formats and mounts a blank mock image"
   check "$fs_files files written on the mounted file system" write_tree
   check "mount-linux.sh unmounts and stops in order on SIGTERM, everything written back" stopped_cleanly
   check "the image after the stop: e2fsck -fn clean, every checksum matches" image_checks_out
+}
+
+if [ "$(id -u)" = 0 ]; then
+  fs_round_trip
 else
-  fail "mount-linux.sh mounts a blank mock image"
+  skip "the file-system round trip: loop devices and mount need root"
 fi
 
 echo "=== packaging tests done in $((SECONDS - started)) s"
-echo "packaging: $passed passed, $failed failed"
+echo "packaging: $passed passed, $failed failed, $skipped skipped"
 [ $failed = 0 ]
