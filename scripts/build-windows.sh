@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows DLL and its command-line host with mingw-w64:
 #   build-windows/norvaled.dll, build-windows/norvaled.exe
+# and the SDK a Windows developer links against (scripts/package-windows.sh):
+#   build-windows/norvaled-VERSION-win64.zip
 #
 # Debian ships no mingw build of libssh2, so libssh2 1.11.1 and its crypto back end mbedTLS
 # 2.28.3 are built here from Debian's source archive, statically, into a cache outside the
@@ -86,3 +88,9 @@ started=$SECONDS
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLIBSSH2_ROOT="$prefix" >/dev/null
 cmake --build "$build_dir" -j "$jobs"
 echo "=== Windows build in $build_dir done in $((SECONDS - started)) s"
+
+# The SDK zip carries the licence texts of the static deps, which come from their sources.
+[ -f "$cache/src/libssh2-$libssh2_version/COPYING" ] &&
+  [ -f "$cache/src/mbedtls-$mbedtls_version/LICENSE" ] || fetch_sources
+scripts/package-windows.sh "$build_dir" "$cache/src/libssh2-$libssh2_version" \
+  "$cache/src/mbedtls-$mbedtls_version"

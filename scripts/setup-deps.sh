@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libssh2-1-dev libgtest-dev openssh-server openssh-client
           libiscsi-bin libiscsi-dev ntfs-3g qemu-utils qemu-block-extra procps python3
           clang-format)
+# Packaging and the file-system round trip: cpack's dependency scan, the man page check,
+# qemu-storage-daemon's FUSE export, loop devices and ext4.
+packages+=(dpkg-dev man-db qemu-system-common fuse3 e2fsprogs util-linux)
 for arg in "$@"; do
   case "$arg" in
     --windows) packages+=(g++-mingw-w64-x86-64 wine64 wine dpkg-dev xz-utils) ;;
@@ -13,6 +16,8 @@ for arg in "$@"; do
     *) echo "setup-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done
+# The Windows SDK zip: llvm-dlltool / llvm-lib for the MSVC import library, zip.
+[[ " $* " != *" --windows "* ]] || packages+=(llvm zip)
 
 missing=()
 for p in "${packages[@]}"; do

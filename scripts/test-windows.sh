@@ -23,17 +23,7 @@ ssh_user=nvtest                # the test suite's sshd user, with the same passw
 ssh_password=nv-Test-pass-4711
 image_mib=64
 
-passed=0
-failed=0
-skipped=0
-pass() { echo "PASS: $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-skip() { echo "SKIP: $*"; skipped=$((skipped + 1)); }
-check() { # description command...
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
+. scripts/test-lib.sh
 
 work=$(mktemp -d /tmp/norvaled-wine-XXXXXX)
 chmod 755 "$work"
@@ -49,10 +39,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 port_open() { # port
   python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),1).close()' \
@@ -359,6 +345,9 @@ check "mount log: every line carries the time and pid prefix" prefix_ok
 probe initiator
 check "no iscsidsc.dll, no MSiSCSI: no disk, no service, login refused (126)" \
   expect_out "disk=-1 service=absent login=126"
+
+# --- the SDK zip: import libraries, and the example host built against it ------------------
+. scripts/test-windows-sdk.sh
 
 echo "=== Wine tests done in $((SECONDS - started)) s"
 echo "wine: $passed passed, $failed failed, $skipped skipped"

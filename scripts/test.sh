@@ -30,6 +30,8 @@ build_and_test() { # dir sanitizer
 }
 
 build_and_test build ""
+echo "=== install, packages, example host, file system on the served disk"
+scripts/test-packaging.sh build || failed+=("packaging")
 if [ $quick = 0 ]; then
   build_and_test build-asan asan
   build_and_test build-tsan tsan

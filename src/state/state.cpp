@@ -63,7 +63,7 @@ int32_t fail(int32_t code, const char* fmt, ...) {
 extern "C" {
 
 NORVALED_API const char* norvaled_version(void) {
-    return "1.0.6";
+    return NORVALED_VERSION_TEXT;
 }
 
 NORVALED_API const char* norvaled_last_error(void) {

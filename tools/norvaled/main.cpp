@@ -22,7 +22,7 @@ commands:
   help        print this text
 
 `norvaled serve` alone serves ./norvaled-demo.img (256 MiB, created if missing) on
-127.0.0.1:3261 and prints an initiator command that reads it.
+127.0.0.1:3261 and prints an initiator command that reads it. The manual: man norvaled.
 )";
 
 constexpr const char* k_serve_usage = R"(usage: norvaled serve [options]
@@ -66,7 +66,7 @@ output:
 
 While serving, a status line shows cache hits and misses, bytes read from and written to the
 image with their rates, and the dirty chunks not yet written back: refreshed every second on
-a terminal, one line every 10 seconds otherwise.
+a terminal, one line every 10 seconds otherwise. More in the manual: man norvaled.
 )";
 
 int usage_error(const std::string& message) {
