@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "norvaled.h"
@@ -275,5 +276,10 @@ extern "C" NORVALED_API int32_t norvaled_connect(const char* host, int32_t port,
         g_connected = 1;
         return 0;
     }
-    return connect_ssh(host, port, user, auth_json);
+    // The connect builds strings; memory that cannot be had must not escape into the caller.
+    try {
+        return connect_ssh(host, port, user, auth_json);
+    } catch (const std::bad_alloc&) {
+        return fail(NORVALED_E_RESOURCE, "out of memory");
+    }
 }
