@@ -25,7 +25,8 @@ build_and_test() { # dir sanitizer
   echo "=== test $dir"
   local env=()
   [ "$san" = tsan ] && env=(TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1")
-  [ "$san" = asan ] && env=(ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1")
+  [ "$san" = asan ] && env=(ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1"
+    LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp")
   if ! env "${env[@]}" ctest --test-dir "$dir" --output-on-failure -j "$jobs"; then
     failed+=("$dir")
   fi
