@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config libssh2-1-dev libgtest-dev openssh-server openssh-client
           libiscsi-bin libiscsi-dev ntfs-3g qemu-utils qemu-block-extra procps python3
-          clang-format)
+          clang-format clang libclang-rt-14-dev)
 # Packaging and the file-system round trip: cpack's dependency scan, the man page check,
 # qemu-storage-daemon's FUSE export, loop devices and ext4.
 packages+=(dpkg-dev man-db qemu-system-common fuse3 e2fsprogs util-linux)

@@ -54,3 +54,8 @@ std::FILE* file_create_private(const char* path) {
     if (f == nullptr) close(fd);
     return f;
 }
+
+int file_sync(std::FILE* f) {
+    if (std::fflush(f) != 0) return -1;
+    return fsync(fileno(f)) == 0 ? 0 : -1;
+}

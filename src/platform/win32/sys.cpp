@@ -65,3 +65,10 @@ std::FILE* file_create_private(const char* path) {
     if (f == nullptr) _close(fd);
     return f;
 }
+
+int file_sync(std::FILE* f) {
+    if (std::fflush(f) != 0) return -1;
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    return FlushFileBuffers(h) ? 0 : -1;
+}
