@@ -13,6 +13,11 @@ void sleep_ms(uint32_t ms);
 bool env_get(const char* name, std::string& value);
 // The temporary directory, with a trailing separator.
 std::string temp_dir();
+// The separator between a directory and a name in this system's paths.
+char dir_separator();
+// Creates a new file for writing, in binary mode, readable and writable by this user only;
+// fails when a file of that name exists (the caller deletes a stale one first).
+std::FILE* file_create_private(const char* path);
 
 // 64-bit seek and size on a stdio stream: 0 or -1; the size is -1 when unknown.
 int file_seek64(std::FILE* f, uint64_t offset);

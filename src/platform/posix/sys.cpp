@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 uint64_t tick_ms() {
     timespec ts{};
@@ -39,4 +41,16 @@ int file_seek64(std::FILE* f, uint64_t offset) {
 int64_t file_size(std::FILE* f) {
     if (fseeko(f, 0, SEEK_END) != 0) return -1;
     return static_cast<int64_t>(ftello(f));
+}
+
+char dir_separator() {
+    return '/';
+}
+
+std::FILE* file_create_private(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    std::FILE* f = fdopen(fd, "wb");
+    if (f == nullptr) close(fd);
+    return f;
 }

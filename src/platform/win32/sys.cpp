@@ -4,6 +4,10 @@
 
 #include "platform/sys.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <array>
 #include <utility>
 
@@ -46,4 +50,18 @@ int file_seek64(std::FILE* f, uint64_t offset) {
 int64_t file_size(std::FILE* f) {
     if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
     return static_cast<int64_t>(_ftelli64(f));
+}
+
+char dir_separator() {
+    return '\\';
+}
+
+std::FILE* file_create_private(const char* path) {
+    // The user's own temporary directory already keeps other users out; _O_EXCL keeps a
+    // file planted under the name from being reused.
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* f = _fdopen(fd, "wb");
+    if (f == nullptr) _close(fd);
+    return f;
 }

@@ -1,0 +1,23 @@
+// The disk finder: the physical drive under which Windows shows the library's own disk,
+// found by the SCSI identification that the target reports.
+#include "attach/attach.h"
+
+#include "platform/storage.h"
+
+#include <string>
+
+namespace {
+constexpr int k_drives_probed = 32;
+}
+
+int find_our_disk() {
+    for (int n = 0; n < k_drives_probed; ++n) {
+        std::string vendor, product;
+        if (storage_query_ids(n, vendor, product) != 0) continue;
+        // Substring tests: the target pads its identification with blanks.
+        if (vendor.find("VELMORAK") != std::string::npos &&
+            product.find("NORVALED") != std::string::npos)
+            return n;
+    }
+    return -1;
+}

@@ -1,0 +1,105 @@
+// Session inspection through "iscsicli SessionList", and the forced logout of the sessions
+// to the library's own target, whoever left them behind.
+#include "attach/attach.h"
+
+#include "norvaled.h"
+#include "platform/sys.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr std::size_t k_max_path = 259;
+constexpr std::size_t k_id_size = 128;
+constexpr char k_target_iqn[] = NORVALED_TARGET_IQN;
+
+// Numbers the list files, so that concurrent calls never share one.
+std::atomic<uint32_t> g_list_seq{0};
+
+struct listing_scan {
+    bool saw_total = false;
+    bool saw_ours = false;
+    char current[k_id_size] = {}; // the token of the latest "Session Id" line
+    char ours[k_id_size] = {};    // the identifier of the last session block naming our IQN
+};
+
+// The token after the first colon of a "Session Id" line. An identifier that is longer than
+// the buffer, or that runs on past this piece of a long line, is unknown: a cut identifier
+// would log out some other session, or none.
+void take_session_id(listing_scan* scan, const char* marker, bool piece_complete) {
+    scan->current[0] = 0;
+    const char* p = std::strchr(marker, ':');
+    if (p == nullptr) return;
+    ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    std::size_t n = std::strcspn(p, "\n \r");
+    bool runs_on = p[n] == 0 && !piece_complete;
+    if (n >= k_id_size || runs_on) {
+        vk_mount_log("session id longer than %zu characters ignored", k_id_size - 1);
+        return;
+    }
+    std::memcpy(scan->current, p, n);
+    scan->current[n] = 0;
+}
+
+void scan_line(listing_scan* scan, const char* line, bool piece_complete) {
+    if (const char* total = std::strstr(line, "Total of")) {
+        int count = 0;
+        if (std::sscanf(total, "Total of %d", &count) == 1) scan->saw_total = true;
+    } else if (const char* id = std::strstr(line, "Session Id")) {
+        take_session_id(scan, id, piece_complete);
+    } else if (std::strstr(line, k_target_iqn) != nullptr) {
+        std::memcpy(scan->ours, scan->current, sizeof scan->ours);
+        scan->saw_ours = true;
+    }
+}
+
+} // namespace
+
+int unmount_our_session_present(char* id, std::size_t cap) {
+    bool want_id = id != nullptr && cap != 0;
+    if (want_id) id[0] = 0;
+    char path[k_max_path + 2];
+    int n = std::snprintf(path, sizeof path, "%svknorvaled_sl_%lu.txt", temp_dir().c_str(),
+                          static_cast<unsigned long>(++g_list_seq));
+    if (n < 0 || static_cast<std::size_t>(n) > k_max_path) {
+        vk_mount_log("session list path too long: %s", path);
+        return -1;
+    }
+    std::remove(path);
+    char cmd[512];
+    std::snprintf(cmd, sizeof cmd, "cmd /c iscsicli SessionList > \"%s\" 2>&1", path);
+    run_hidden(cmd, 60000); // only the file counts
+
+    listing_scan scan;
+    if (std::FILE* f = std::fopen(path, "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            bool complete = std::strchr(line, '\n') != nullptr || std::feof(f);
+            scan_line(&scan, line, complete);
+        }
+        std::fclose(f);
+    }
+    std::remove(path);
+
+    if (want_id && std::strlen(scan.ours) < cap) std::strcpy(id, scan.ours);
+    // Only a session block naming our target counts: sessions to other targets are not ours.
+    if (scan.saw_ours) return 1;
+    return scan.saw_total ? 0 : -1;
+}
+
+void unmount_logout_all_by_iqn() {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        char id[k_id_size];
+        if (unmount_our_session_present(id, sizeof id) != 1 || id[0] == 0) return;
+        char cmd[256];
+        std::snprintf(cmd, sizeof cmd, "iscsicli LogoutTarget %s", id);
+        int rc = run_hidden(cmd, 30000);
+        vk_mount_log("force logout id=%s rc=%d", id, rc);
+        sleep_ms(1500);
+    }
+}
