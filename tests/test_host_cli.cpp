@@ -21,13 +21,6 @@ cmd_result host(std::vector<std::string> args) {
     return run_cmd(args, k_run_ms);
 }
 
-std::size_t line_count(const std::string& text) {
-    std::size_t n = 0;
-    for (const char c : text)
-        n += c == '\n';
-    return n;
-}
-
 // A loopback socket that listens but never answers: TCP connects complete (the kernel
 // accepts them into the backlog) and then nothing is ever sent.
 class silent_listener {

@@ -116,7 +116,7 @@ int wait_for_disk() {
 int write_diskpart_script(const std::string& path, int drive, const mount_plan& plan) {
     if (path.size() >= k_max_path) return -1;
     std::remove(path.c_str());
-    std::FILE* f = file_create_new(path.c_str(), true);
+    std::FILE* f = file_create_private_text(path.c_str());
     if (f == nullptr) return -1;
     vk_mount_log("disk %d has_data=%d", drive, plan.has_data);
     bool ok = std::fprintf(f, plan.has_data ? k_diskpart_keep_data : k_diskpart_format, drive,

@@ -11,7 +11,6 @@
 #include "attach/mount_claim.h"
 #include "attach/scripts.h"
 #include "norvaled.h"
-#include "platform/files.h"
 #include "platform/initiator.h"
 #include "platform/storage.h"
 #include "platform/sys.h"
@@ -88,14 +87,14 @@ void dismount_volume(char letter) {
 }
 
 // A file of a fixed name in the temporary directory made afresh, never one found there.
-std::FILE* create_fresh(const std::string& path, bool text) {
+std::FILE* create_fresh(const std::string& path) {
     if (path.size() >= k_max_path) return nullptr;
     std::remove(path.c_str());
-    return file_create_new(path.c_str(), text);
+    return file_create_private(path.c_str());
 }
 
 bool write_release_script(const std::string& path) {
-    std::FILE* f = create_fresh(path, false);
+    std::FILE* f = create_fresh(path);
     if (f == nullptr) return false;
     const std::size_t len = sizeof k_release_script - 1;
     const bool ok = std::fwrite(k_release_script, 1, len, f) == len;
@@ -126,7 +125,7 @@ void run_release_script() {
         return;
     }
     // The redirection then writes into this process's own empty file.
-    std::FILE* made = create_fresh(out, true);
+    std::FILE* made = create_fresh(out);
     if (made == nullptr) {
         std::remove(script.c_str());
         vk_mount_log("%s: cannot write %s", k_release_tag, out.c_str());

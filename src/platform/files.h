@@ -1,10 +1,10 @@
-// Files under fixed names in a directory other users may share (the temporary directory):
-// created only when no file of that name exists, so that a file or link planted there in
-// advance is never written through, and readable by the owner alone where the system allows.
+// The text-mode companion of file_create_private (platform/sys.h), for scripts that the
+// system's own tools read line by line.
 #pragma once
 
 #include <cstdio>
 
-// A new file opened for writing (text: line feeds written as the platform's line end), or
-// nullptr when a file of that name already exists or the file cannot be created.
-std::FILE* file_create_new(const char* path, bool text);
+// A new file for writing in text mode (line feeds written as the platform's line end),
+// readable and writable by this user only; nullptr when a file of that name exists or the
+// file cannot be created. The caller deletes a stale one first.
+std::FILE* file_create_private_text(const char* path);

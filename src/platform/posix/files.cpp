@@ -1,12 +1,8 @@
 #include "platform/files.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/sys.h"
 
-std::FILE* file_create_new(const char* path, bool /*text: no translation on POSIX*/) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
-    std::FILE* f = fdopen(fd, "w");
-    if (f == nullptr) close(fd);
-    return f;
+// Text and binary are the same on POSIX.
+std::FILE* file_create_private_text(const char* path) {
+    return file_create_private(path);
 }
