@@ -1,9 +1,11 @@
 #include "support/attach_env.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,13 +33,31 @@ attach_env::attach_env() {
     for (const char* sub : {"tmp", "public", "locks", "standin", "bin"})
         if (mkdir(root_.file(sub).c_str(), 0700) != 0) return;
     const char* path = std::getenv("PATH");
-    const std::string bins = root_.file("bin") + ":" + NORVALED_BINARY_DIR "/standin-tools:" +
+    const std::string bins = root_.file("bin") + ":" + NORVALED_BINARY_DIR "/standin-bin:" +
                              (path != nullptr ? path : "/usr/bin:/bin");
     ok_ = setenv("TMPDIR", tmp_.c_str(), 1) == 0 &&
           setenv("PUBLIC", root_.file("public").c_str(), 1) == 0 &&
           setenv("NORVALED_LOCK_DIR", root_.file("locks").c_str(), 1) == 0 &&
           setenv("NORVALED_STANDIN_DIR", root_.file("standin").c_str(), 1) == 0 &&
           setenv("PATH", bins.c_str(), 1) == 0;
+}
+
+attach_env::~attach_env() {
+    stop_standin();
+}
+
+void attach_env::stop_standin() const {
+    std::ifstream in(root_.file("standin/msiscsi.pid"));
+    long pid = 0;
+    if (!(in >> pid) || pid <= 1) return;
+    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) return;
+    // Not our child (it runs in a session of its own): wait until it is gone.
+    for (int i = 0; i < 500 && kill(static_cast<pid_t>(pid), 0) == 0; ++i)
+        usleep(20000);
+}
+
+bool attach_env::have_standin() {
+    return access(NORVALED_BINARY_DIR "/standin-bin/msiscsi", X_OK) == 0;
 }
 
 bool attach_env::add_program(const std::string& name, const std::string& body) const {

@@ -1,7 +1,7 @@
 // A private world for the attachment tests: its own temporary directory (TMPDIR), mount-log
 // directory (PUBLIC), machine-lock directory and stand-in state directory, and a directory of
-// programs put first on PATH. Make it before the first attachment call of the process: the
-// mount log's path is fixed by the first line written.
+// programs put first on PATH, then the stand-in tools for the Windows initiator. Make it before the
+// first attachment call of the process: the mount log's path is fixed by the first line written.
 #pragma once
 
 #include <string>
@@ -12,6 +12,7 @@
 class attach_env {
   public:
     attach_env();
+    ~attach_env(); // stops the stand-in daemon that the library started, by its pid file
     attach_env(const attach_env&) = delete;
     attach_env& operator=(const attach_env&) = delete;
 
@@ -27,6 +28,11 @@ class attach_env {
     bool add_fake_powershell() const;
     void answer(const std::string& lines) const;
     std::string seen_script() const;
+
+    // Ends the stand-in initiator daemon, if one runs for this world.
+    void stop_standin() const;
+    // True when the stand-in tools were built (their directory goes on PATH).
+    static bool have_standin();
 
     // The mount log's lines without their time and process prefix.
     std::vector<std::string> log_lines() const;
