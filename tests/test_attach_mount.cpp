@@ -147,4 +147,86 @@ TEST_F(StandinMount, FormatKeepDataUnmountAndTheirLogs) {
     EXPECT_EQ(new_log_lines().at(0), "S1 cache flush rc=-7 dirty=0 letter=-");
 }
 
+// A file written into the remote image's NTFS partition between two mounts is still there
+// after the keep-data mount and unmount, and the volume is still clean.
+class NtfsLoop {
+  public:
+    explicit NtfsLoop(const std::string& image) {
+        const cmd_result r = run_cmd(
+            {"losetup", "--find", "--show", "--offset", std::to_string(k_partition_offset), image},
+            k_tool_ms);
+        if (r.ok()) device_ = r.output.substr(0, r.output.find('\n'));
+    }
+    ~NtfsLoop() {
+        if (!device_.empty()) run_cmd({"losetup", "--detach", device_}, k_tool_ms);
+    }
+    NtfsLoop(const NtfsLoop&) = delete;
+    NtfsLoop& operator=(const NtfsLoop&) = delete;
+    const std::string& device() const { return device_; }
+
+  private:
+    std::string device_;
+};
+
+TEST_F(StandinMount, SftpImageKeepsAFileWrittenBetweenMounts) {
+    const target_info* t = target_start_sftp();
+    if (IsSkipped()) return;
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(norvaled_mount_ex('S', 1), 0) << norvaled_last_error();
+    ASSERT_NO_FATAL_FAILURE(expect_full_unmount('S'));
+    ASSERT_EQ(norvaled_stop(), 0) << norvaled_last_error(); // every chunk is in the file now
+
+    scoped_dir mnt;
+    {
+        NtfsLoop loop(t->image_path);
+        ASSERT_FALSE(loop.device().empty());
+        ASSERT_TRUE(run_cmd({"ntfs-3g", loop.device(), mnt.path()}, k_tool_ms).ok());
+        const bool wrote = write_at(mnt.file("kept.txt"), 0, {'k', 'e', 'p', 't', '\n'});
+        ASSERT_TRUE(run_cmd({"umount", mnt.path()}, k_tool_ms).ok());
+        ASSERT_TRUE(wrote);
+    }
+
+    ASSERT_EQ(start_on_free_port(t->image_path, static_cast<int64_t>(t->size)), 0)
+        << norvaled_last_error();
+    ASSERT_EQ(norvaled_mount('S'), 0) << norvaled_last_error();
+    EXPECT_EQ(stat_value("last_mount_formatted"), 0);
+    ASSERT_NO_FATAL_FAILURE(expect_full_unmount('S'));
+    target_stop();
+
+    NtfsLoop loop(t->image_path);
+    ASSERT_FALSE(loop.device().empty());
+    const cmd_result cat = run_cmd({"ntfscat", loop.device(), "kept.txt"}, k_tool_ms);
+    EXPECT_TRUE(cat.ok()) << cat.describe();
+    EXPECT_EQ(cat.output, "kept\n");
+    const cmd_result info = run_cmd({"ntfsinfo", "-m", loop.device()}, k_tool_ms);
+    EXPECT_TRUE(info.ok()) << info.describe();
+}
+
+// A session that outlives every logout, after which the initiator stops answering: without a
+// listing nothing shows that the session went, so the unmount must not report success.
+TEST_F(StandinMount, SessionThatStaysThenNoListingIsIncomplete) {
+    ASSERT_TRUE(env_.add_program("iscsicli", R"(#!/bin/sh
+[ "$1" = SessionList ] || exit 0
+n=$(cat "$TMPDIR/listings" 2>/dev/null || echo 0)
+echo $((n + 1)) >"$TMPDIR/listings"
+[ "$n" -lt 14 ] || exit 1
+printf 'Total of 1 sessions\n\nSession Id : 1-2\nTarget Name : %s\n' ")" NORVALED_TARGET_IQN R"("
+)"));
+    g_session_valid = 1; // as a native login would have left it
+    EXPECT_EQ(norvaled_unmount(), NORVALED_E_UNMOUNT);
+    EXPECT_STREQ(norvaled_last_error(),
+                 "unmount incomplete: the iSCSI session to " NORVALED_TARGET_IQN
+                 " is still logged in after 90 s (is a file open on that drive?) — close it and "
+                 "retry");
+    EXPECT_EQ(stat_value("last_unmount_stage"), 6);
+    EXPECT_EQ(g_session_valid, 1);
+    EXPECT_EQ(missing_in_order(new_log_lines(),
+                               {"S1 cache flush rc=-7 dirty=0 letter=-",
+                                "S3 removing the NORVALED devnode", "force logout id=1-2 rc=0",
+                                "force logout id=1-2 rc=0", "S3 native logout hr=0x",
+                                "S4 session cleared=0 logged_out=0 elapsed=",
+                                "done logged_out=0 session_present=-1 devnode=-1"}),
+              "");
+}
+
 } // namespace
