@@ -10,6 +10,7 @@
 #include "attach/attach.h"
 #include "attach/mount_claim.h"
 #include "attach/scripts.h"
+#include "attach/sequence.h"
 #include "norvaled.h"
 #include "platform/files.h"
 #include "platform/initiator.h"
@@ -19,9 +20,6 @@
 
 namespace {
 
-using state_hold = std::unique_lock<std::recursive_mutex>;
-
-constexpr const char* k_loopback = "127.0.0.1";
 constexpr int k_service_polls = 40;
 constexpr uint32_t k_service_poll_ms = 250;
 constexpr int k_disk_tries = 30;
@@ -30,9 +28,6 @@ constexpr uint32_t k_qlogin_limit_ms = 20000;
 constexpr uint32_t k_diskpart_limit_ms = 300000;
 constexpr uint32_t k_helper_wait_ms = 600000;
 constexpr std::size_t k_helper_body_size = 9216;
-constexpr std::size_t k_max_path = 260;
-
-static_assert(sizeof(iscsi_session_id) == sizeof g_session_id, "session identifier layout");
 
 constexpr const char* k_not_running = "target not running — call norvaled_start first";
 constexpr const char* k_blank_image = "disk image is blank and must be formatted (NTFS) before "

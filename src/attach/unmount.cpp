@@ -10,6 +10,7 @@
 #include "attach/attach.h"
 #include "attach/mount_claim.h"
 #include "attach/scripts.h"
+#include "attach/sequence.h"
 #include "norvaled.h"
 #include "platform/initiator.h"
 #include "platform/storage.h"
@@ -19,9 +20,6 @@
 
 namespace {
 
-using state_hold = std::unique_lock<std::recursive_mutex>;
-
-constexpr const char* k_loopback = "127.0.0.1";
 constexpr int k_lock_attempts = 10;
 constexpr uint32_t k_lock_retry_ms = 500;
 constexpr uint32_t k_release_limit_ms = 40000;
@@ -31,10 +29,7 @@ constexpr uint32_t k_portal_fallback_ms = 15000;
 constexpr int k_final_checks = 3;
 constexpr uint32_t k_helper_wait_ms = 900000;
 constexpr std::size_t k_helper_body_size = 7168;
-constexpr std::size_t k_max_path = 260;
 constexpr const char* k_release_tag = "release";
-
-static_assert(sizeof(iscsi_session_id) == sizeof g_session_id, "session identifier layout");
 
 // How stage 3 left the session.
 enum logout_outcome { logged_out = 1, gone_after_wait = 2, still_present = 3 };
