@@ -7,6 +7,9 @@
 #     writes what an initiator wrote into the remote file;
 #   - norvaled_connect's failures (refused port, a listener that never speaks SSH, a wrong
 #     password) give the Windows DLL the same code and text as the Linux library;
+#   - the attachment's services: the elevation export, hidden children (Wine's cmd, a missing
+#     program), the elevation helper with a fake powershell.exe, the mount log's path, and a
+#     machine without iscsidsc.dll or MSiSCSI;
 #   - without an iSCSI initiator the elevated mount stops at the service step (-9).
 # Builds first (scripts/build-windows.sh, with its cached deps). Ends with "N passed, N failed".
 set -euo pipefail
@@ -331,6 +334,54 @@ if linux_probe; then
 else
   fail "the Linux reference build of the connect probe"
 fi
+
+# --- the attachment's services -------------------------------------------------------------
+# A fake powershell.exe where the helper starts it by full path; Wine's own is replaced.
+attach=$work/attach
+mkdir -p "$attach/public" "$attach/out dir"
+ps_dir=$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0
+mkdir -p "$ps_dir"
+cp "$bw/fake_powershell.exe" "$ps_dir/powershell.exe"
+attach_log=$attach/public/vk_norvaled_mount.log
+probe() { # attach_probe arguments... -> its output line in $probe_out
+  (cd "$attach" && timeout 120 "$wine" "$bw/attach_probe.exe" --public "$(winpath "$attach/public")\\" \
+    "$@" </dev/null >"$attach/probe.out" 2>&1) || true
+  probe_out=$(strip_cr <"$attach/probe.out")
+}
+expect_out() { # expected-output
+  [ "$probe_out" = "$1" ] || { echo "  got: $probe_out"; return 1; }
+}
+log_has() { # text
+  strip_cr <"$attach_log" 2>/dev/null | grep -qF -- "$1" || { echo "  no log line with: $1"; return 1; }
+}
+
+probe elevated
+check "norvaled_process_elevated: 1 (Wine's token is elevated)" expect_out "elevated=1"
+
+probe run 60000 "cmd /c echo hi > \"$(winpath "$attach/out dir/hi.txt")\""
+hi_ok() { expect_out "rc=0 err=" && [ "$(strip_cr <"$attach/out dir/hi.txt")" = "hi " ] &&
+  log_has "child done wr=0 exit=0 cmd=cmd /c echo hi > "; }
+check "run_hidden: Wine's cmd /c writes the redirected file; the mount log lies in PUBLIC" hi_ok
+
+probe run 60000 "no-such-program-here x"
+missing_ok() { expect_out "rc=-1 err=child spawn failed (gle=2) -- admin required for diskpart" &&
+  log_has "CreateProcess FAILED gle=2 cmd=no-such-program-here x"; }
+check "run_hidden: a missing program gives -1 and gle=2" missing_ok
+
+printf "L 'hello from the script'\r\nL 'RC=1'\r\nL 'RC=-12'\r\n" >"$attach/body.ps1"
+probe elev unmount 60000 "$(winpath "$attach/body.ps1")"
+elev_ok() { expect_out "rc=-12 err=" && log_has "elev unmount: requesting one UAC prompt" &&
+  log_has "elev unmount | hello from the script" &&
+  [ -z "$(find "$WINEPREFIX/drive_c" "$attach/public" -name 'vk_norvaled_elev_*')" ]; }
+check "elevation helper: the fake powershell.exe's last RC line decides; no file is left" elev_ok
+
+prefix_ok() { strip_cr <"$attach_log" | grep -Eqv '^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} pid=[0-9]+\] ' &&
+  { echo "  a line without the prefix"; return 1; }; return 0; }
+check "mount log: every line carries the time and pid prefix" prefix_ok
+
+probe initiator
+check "no iscsidsc.dll, no MSiSCSI: no disk, no service, login refused (126)" \
+  expect_out "disk=-1 service=absent login=126"
 
 echo "=== Wine tests done in $((SECONDS - started)) s"
 echo "wine: $passed passed, $failed failed, $skipped skipped"

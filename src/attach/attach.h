@@ -15,7 +15,8 @@ void vk_mount_log(const char* fmt, ...)
     ;
 
 // Runs a command line as a hidden child within limit_ms: its exit code, 1 when the limit ran
-// out, -1 when no child could be started (the last-error text then says why).
+// out (the child and what it started are ended), -1 when no child could be started or the
+// command is longer than 1023 characters (the last-error text then says why).
 int run_hidden(const char* cmdline, uint32_t limit_ms);
 
 // 1 when the process is elevated, else 0.

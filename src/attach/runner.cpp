@@ -15,8 +15,8 @@ constexpr std::size_t k_max_cmdline = 1023;
 int run_hidden(const char* cmdline, uint32_t limit_ms) {
     // A cut command line would run a different command (a cut path or identifier).
     if (std::strlen(cmdline) > k_max_cmdline) {
-        vk_mount_log("command line too long (%zu characters), not run: %s", std::strlen(cmdline),
-                     cmdline);
+        vk_mount_log("command line too long (%lu characters), not run: %s",
+                     static_cast<unsigned long>(std::strlen(cmdline)), cmdline);
         err_set("command line too long");
         return -1;
     }

@@ -39,7 +39,8 @@ void take_session_id(listing_scan* scan, const char* marker, bool piece_complete
     std::size_t n = std::strcspn(p, "\n \r");
     bool runs_on = p[n] == 0 && !piece_complete;
     if (n >= k_id_size || runs_on) {
-        vk_mount_log("session id longer than %zu characters ignored", k_id_size - 1);
+        vk_mount_log("session id longer than %lu characters ignored",
+                     static_cast<unsigned long>(k_id_size - 1));
         return;
     }
     std::memcpy(scan->current, p, n);

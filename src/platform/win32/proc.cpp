@@ -1,0 +1,228 @@
+// Child processes, elevation and the process identity on Windows.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include "platform/proc.h"
+
+#include <cctype>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+
+namespace {
+
+constexpr char k_no_cwd_search[] = "NoDefaultCurrentDirectoryInExePath=1";
+
+std::string system_directory() {
+    char buf[MAX_PATH + 1] = {};
+    UINT n = GetSystemDirectoryA(buf, sizeof buf);
+    return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The tools the attachment starts run from the system directory by full path: a bare name
+// would be searched in the application's and the current directory first, where a planted
+// program of that name would run with the caller's (administrator) rights.
+std::string system_tool_path(const char* cmdline) {
+    const char* p = cmdline;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    std::size_t n = std::strcspn(p, " \t");
+    std::string word = lower(std::string(p, n));
+    if (word.size() > 4 && word.compare(word.size() - 4, 4, ".exe") == 0)
+        word.resize(word.size() - 4);
+    const char* relative = word == "cmd"          ? "cmd.exe"
+                           : word == "iscsicli"   ? "iscsicli.exe"
+                           : word == "diskpart"   ? "diskpart.exe"
+                           : word == "powershell" ? "WindowsPowerShell\\v1.0\\powershell.exe"
+                                                  : nullptr;
+    std::string sys = system_directory();
+    if (relative == nullptr || sys.empty()) return {};
+    return sys + "\\" + relative;
+}
+
+// The caller's environment plus NoDefaultCurrentDirectoryInExePath=1, so that "cmd /c tool"
+// does not look for the tool in the current directory either.
+std::string child_environment() {
+    std::string block;
+    char* env = GetEnvironmentStringsA();
+    if (env != nullptr) {
+        const std::string key = "nodefaultcurrentdirectoryinexepath=";
+        for (const char* e = env; *e != 0; e += std::strlen(e) + 1)
+            if (lower(std::string(e).substr(0, key.size())) != key)
+                block.append(e, std::strlen(e) + 1);
+        FreeEnvironmentStringsA(env);
+    }
+    block.append(k_no_cwd_search, sizeof k_no_cwd_search); // with its terminating zero
+    block.push_back(0);
+    return block;
+}
+
+} // namespace
+
+int proc_run_hidden(const char* cmdline, uint32_t limit_ms, child_run* run,
+                    unsigned long* sys_error) {
+    char buf[1024] = {};
+    std::strncpy(buf, cmdline, sizeof buf - 1);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi{};
+    std::string app = system_tool_path(cmdline);
+    std::string sys = system_directory();
+    std::string env = child_environment();
+    // Suspended until it sits in the job: then nothing it starts can escape the time limit.
+    if (!CreateProcessA(app.empty() ? nullptr : app.c_str(), buf, nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | CREATE_SUSPENDED, env.data(),
+                        sys.empty() ? nullptr : sys.c_str(), &si, &pi)) {
+        *sys_error = GetLastError();
+        return -1;
+    }
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    bool in_job = job != nullptr && AssignProcessToJobObject(job, pi.hProcess);
+    ResumeThread(pi.hThread);
+    run->wait_result = WaitForSingleObject(pi.hProcess, limit_ms);
+    run->exit_code = 1;
+    if (run->wait_result != WAIT_OBJECT_0) {
+        if (in_job)
+            TerminateJobObject(job, 1);
+        else
+            TerminateProcess(pi.hProcess, 1);
+    } else {
+        DWORD code = 1;
+        if (GetExitCodeProcess(pi.hProcess, &code)) run->exit_code = code;
+    }
+    if (job != nullptr) CloseHandle(job);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return 0;
+}
+
+int proc_is_elevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+    TOKEN_ELEVATION elevation{};
+    DWORD got = 0;
+    int result = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &got) &&
+                         elevation.TokenIsElevated != 0
+                     ? 1
+                     : 0;
+    CloseHandle(token);
+    return result;
+}
+
+struct plat_elevated {
+    HANDLE process;
+};
+
+int proc_start_elevated_powershell(const char* params, elevated_t* child,
+                                   unsigned long* sys_error) {
+    std::string file = system_tool_path("powershell");
+    if (file.empty()) {
+        *sys_error = ERROR_FILE_NOT_FOUND;
+        return -1;
+    }
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = "runas";
+    info.lpFile = file.c_str();
+    info.lpParameters = params;
+    info.nShow = SW_HIDE;
+    if (!ShellExecuteExA(&info)) {
+        *sys_error = GetLastError();
+        return -1;
+    }
+    *child = new (std::nothrow) plat_elevated{info.hProcess};
+    if (*child == nullptr) {
+        if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+        *sys_error = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
+    return 0;
+}
+
+uint32_t proc_wait_elevated(elevated_t child, uint32_t ms) {
+    if (child == nullptr || child->process == nullptr) return WAIT_FAILED;
+    return WaitForSingleObject(child->process, ms);
+}
+
+void proc_release_elevated(elevated_t child) {
+    if (child == nullptr) return;
+    if (child->process != nullptr) CloseHandle(child->process);
+    delete child;
+}
+
+unsigned long proc_current_pid() {
+    return GetCurrentProcessId();
+}
+
+local_time_of_day local_time_now() {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    local_time_of_day t;
+    t.hour = st.wHour;
+    t.minute = st.wMinute;
+    t.second = st.wSecond;
+    t.millisecond = st.wMilliseconds;
+    return t;
+}
+
+struct plat_machine_lock {
+    HANDLE mutex;
+    std::string name;
+};
+
+namespace {
+// A mutex taken again by the thread that owns it succeeds; within the process the lock must
+// refuse a second taker as it refuses another process.
+std::mutex g_held_lock;
+std::set<std::string> g_held;
+} // namespace
+
+int machine_lock_try(const char* name, machine_lock_t* out) {
+    std::string full = std::string("Global\\") + name;
+    HANDLE m = CreateMutexA(nullptr, FALSE, full.c_str());
+    if (m == nullptr) return -1;
+    DWORD r = WaitForSingleObject(m, 0);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) { // abandoned: its holder ended
+        CloseHandle(m);
+        return -1;
+    }
+    std::lock_guard<std::mutex> hold(g_held_lock);
+    if (!g_held.insert(full).second) {
+        ReleaseMutex(m);
+        CloseHandle(m);
+        return -1;
+    }
+    *out = new (std::nothrow) plat_machine_lock{m, full};
+    if (*out == nullptr) {
+        g_held.erase(full);
+        ReleaseMutex(m);
+        CloseHandle(m);
+        return -1;
+    }
+    return 0;
+}
+
+void machine_lock_release(machine_lock_t lock) {
+    if (lock == nullptr) return;
+    {
+        std::lock_guard<std::mutex> hold(g_held_lock);
+        g_held.erase(lock->name);
+    }
+    ReleaseMutex(lock->mutex);
+    CloseHandle(lock->mutex);
+    delete lock;
+}

@@ -1,0 +1,54 @@
+// Drives the attachment's services under Wine for scripts/test-windows.sh; prints one line.
+// "--public DIR" first sets PUBLIC inside the process (Wine replaces the Unix value).
+//   attach_probe elevated               the export, through norvaled.dll
+//   attach_probe run LIMIT_MS CMDLINE   run_hidden
+//   attach_probe elev TAG WAIT_MS FILE  the elevation helper with the body in FILE
+//   attach_probe initiator              the disk finder, MSiSCSI and the discovery login
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "attach/attach.h"
+#include "norvaled.h"
+#include "platform/initiator.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--public") {
+        SetEnvironmentVariableA("PUBLIC", argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
+    std::string what = argc > 1 ? argv[1] : "";
+    if (what == "elevated") {
+        HMODULE dll = LoadLibraryA("norvaled.dll");
+        auto fn = reinterpret_cast<int32_t (*)()>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "norvaled_process_elevated")));
+        if (fn == nullptr) return 2;
+        std::printf("elevated=%d\n", fn());
+    } else if (what == "run" && argc == 4) {
+        int rc = run_hidden(argv[3], static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
+        std::printf("rc=%d err=%s\n", rc, norvaled_last_error());
+    } else if (what == "elev" && argc == 5) {
+        std::ifstream in(argv[4], std::ios::binary);
+        std::stringstream body;
+        body << in.rdbuf();
+        int rc = norvaled_run_elevated_ps1(
+            argv[2], body.str().c_str(), static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+        std::printf("rc=%d err=%s\n", rc, norvaled_last_error());
+    } else if (what == "initiator") {
+        service_t svc = initiator_service_open(service_access::query);
+        iscsi_session_id sid;
+        unsigned long login = initiator_login(NORVALED_TARGET_IQN, "127.0.0.1", 3261, &sid);
+        std::printf("disk=%d service=%s login=%lu\n", find_our_disk(),
+                    svc == nullptr ? "absent" : "present", login);
+        initiator_service_close(svc);
+    } else {
+        return 2;
+    }
+    return 0;
+}
