@@ -168,16 +168,6 @@ bool create_primary(disk_run& r) {
     return true;
 }
 
-std::string find_mkntfs() {
-    std::string path;
-    env_get("PATH", path);
-    for (const std::string& dir : split_fields(path + ":/usr/sbin:/sbin", ':')) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/mkntfs";
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return {};
-}
-
 // The geometry Windows gives a partition (hidden sectors, 512-byte sectors, 255 heads, 63
 // sectors a track), so that the boot sector matches what diskpart's format writes.
 int run_mkntfs(const std::string& program, const std::string& label, const std::string& file) {
@@ -229,7 +219,7 @@ bool format_ntfs(disk_run& r, const std::string& args) {
     if (!read_mbr(r, s)) return false;
     const uint64_t start = le32(entry(s, r.partition - 1) + 8);
     const uint64_t bytes = uint64_t{le32(entry(s, r.partition - 1) + 12)} * k_sector;
-    const std::string mkntfs = find_mkntfs();
+    const std::string mkntfs = program_on_path("mkntfs", "/usr/sbin:/sbin");
     if (mkntfs.empty()) return fail(r, "mkntfs not found (Debian package ntfs-3g)");
     std::string file = temp_dir() + "norvaled-ntfs-XXXXXX";
     const int fd = mkstemp(file.data());

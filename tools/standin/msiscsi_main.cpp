@@ -36,18 +36,15 @@ void install_signals() {
     signal(SIGHUP, SIG_IGN);
 }
 
-// Closes everything but keep, with the standard streams on /dev/null.
-void drop_inherited_descriptors(int keep) {
+// Closes every descriptor but keep (moved above the standard ones if need be), with the
+// standard streams on /dev/null.
+void drop_inherited_descriptors(int& keep) {
+    if (keep < 3) keep = fcntl(keep, F_DUPFD_CLOEXEC, 3);
     const int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd < 3; ++fd)
-        if (null_fd >= 0 && null_fd != fd) dup2(null_fd, fd);
-    const int first = null_fd > 2 ? null_fd : 3;
-    if (keep >= first) {
-        if (keep > first) close_range(first, static_cast<unsigned>(keep - 1), 0);
-        close_range(static_cast<unsigned>(keep + 1), ~0u, 0);
-    } else {
-        close_range(static_cast<unsigned>(first), ~0u, 0);
-    }
+        if (null_fd >= 0) dup2(null_fd, fd);
+    if (keep > 3) close_range(3, static_cast<unsigned>(keep - 1), 0);
+    close_range(static_cast<unsigned>(keep + 1), ~0u, 0);
 }
 
 bool daemon_answers() {
@@ -119,6 +116,12 @@ int msiscsi_main(int, char**) {
     const std::string dir = standin_dir();
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "msiscsi: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+        return 1;
+    }
+    // The default folder lies in a shared temporary directory: use it only when it is ours.
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+        std::fprintf(stderr, "msiscsi: %s is not a directory of this user\n", dir.c_str());
         return 1;
     }
     if (daemon_answers()) return 0;

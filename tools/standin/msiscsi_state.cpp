@@ -4,6 +4,7 @@
 #include "platform/posix/standin_client.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
 #include <cstdlib>
 #include <cinttypes>
@@ -60,17 +61,13 @@ struct drive {
     std::string session_id;
     std::string vendor, product; // as INQUIRY reported them, blanks included
     std::string device_id;
-};
-
-struct volume {
-    int drive = 0;
-    bool locked = false;
+    bool locked = false; // its volume, locked through a volume handle
 };
 
 std::vector<std::pair<std::string, int>> g_portals;
 std::vector<session> g_sessions;
-std::map<int, drive> g_drives;    // by drive number
-std::map<char, volume> g_letters; // by upper-case letter
+std::map<int, drive> g_drives; // by drive number
+std::map<char, int> g_letters; // drive number by upper-case letter
 uint64_t g_session_seq = 0;
 unsigned g_device_seq = 0;
 
@@ -110,7 +107,7 @@ char parse_letter(const std::string& s) {
 
 void drop_letters_of(int number) {
     for (auto it = g_letters.begin(); it != g_letters.end();)
-        it = it->second.drive == number ? g_letters.erase(it) : std::next(it);
+        it = it->second == number ? g_letters.erase(it) : std::next(it);
 }
 
 void drop_drives_of(const std::string& session_id) {
@@ -175,7 +172,15 @@ std::string add_drive(const session& s, int& number) {
     return {};
 }
 
+// The stand-in exists for the library's loopback target and never reaches further.
+bool is_loopback(const std::string& address) {
+    in_addr a{};
+    return inet_pton(AF_INET, address.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
 std::string do_login(const std::string& iqn, const std::string& address, int port) {
+    if (!is_loopback(address))
+        return err(k_connection_failed, "the stand-in logs in to 127.0.0.0/8 portals only");
     for (const session& s : g_sessions)
         if (s.iqn == iqn) return err(k_target_already_logged_in, "the target is already logged in");
     session s;
@@ -250,7 +255,7 @@ std::string on_drives(std::string& out) {
     for (const auto& [n, d] : g_drives) {
         std::string letters;
         for (const auto& [l, v] : g_letters)
-            if (v.drive == n) letters += l;
+            if (v == n) letters += l;
         out += std::to_string(n) + "\t" + d.vendor + "\t" + d.product + "\t" + d.device_id + "\t" +
                letters + "\n";
     }
@@ -341,9 +346,9 @@ std::string on_assign(const args_t& a) {
     if (g_drives.count(static_cast<int>(n)) == 0)
         return err(k_error_file_not_found, "there is no drive " + a[1]);
     auto it = g_letters.find(l);
-    if (it != g_letters.end() && it->second.drive != n)
+    if (it != g_letters.end() && it->second != n)
         return err(k_error_invalid_parameter, std::string("the letter ") + l + " is in use");
-    g_letters[l] = volume{static_cast<int>(n), false};
+    g_letters[l] = static_cast<int>(n);
     return "ok";
 }
 
@@ -355,30 +360,34 @@ std::string on_unassign_drive(const args_t& a) {
     return "ok";
 }
 
-// volume / lock / unlock / dismount / flush / unassign, all on a letter.
-std::string on_volume(const args_t& a) {
+// volume X: the drive whose volume the letter names; unassign X: the letter goes.
+std::string on_letter(const args_t& a) {
     const char l = a.size() == 2 ? parse_letter(a[1]) : 0;
     if (l == 0) return err(k_error_invalid_parameter, "usage: " + a[0] + " LETTER");
     auto it = g_letters.find(l);
     if (it == g_letters.end())
         return err(k_error_file_not_found, std::string("no volume under ") + l + ":");
-    volume& v = it->second;
-    const std::string number = std::to_string(v.drive);
-    const std::string& verb = a[0];
-    if (verb == "lock") {
-        if (v.locked) return err(k_error_lock_violation, "the volume is locked");
-        v.locked = true;
-    } else if (verb == "unlock") {
-        v.locked = false;
-    } else if (verb == "unassign") {
-        g_letters.erase(it);
-    } else if (verb == "flush") {
-        int n = 0;
-        std::string why;
-        session* s = drive_session(number, n, why);
-        return s != nullptr ? sync_session(*s) : why;
-    }
+    const std::string number = std::to_string(it->second);
+    if (a[0] == "unassign") g_letters.erase(it);
     return "ok " + number;
+}
+
+// lock / unlock / dismount / flush N: on the volume of drive N, which outlives its letters.
+std::string on_volume(const args_t& a) {
+    int n = 0;
+    std::string why;
+    session* s = a.size() == 2 ? drive_session(a[1], n, why) : nullptr;
+    if (s == nullptr) return why.empty() ? err(k_error_invalid_parameter, "usage: lock N") : why;
+    drive& d = g_drives[n];
+    if (a[0] == "lock") {
+        if (d.locked) return err(k_error_lock_violation, "the volume is locked");
+        d.locked = true;
+    } else if (a[0] == "unlock") {
+        d.locked = false;
+    } else if (a[0] == "flush") {
+        return sync_session(*s);
+    }
+    return "ok";
 }
 
 } // namespace
@@ -404,8 +413,8 @@ std::string msiscsi_handle(const std::string& text, const std::string& payload,
     if (verb == "remove_device") return on_remove_device(a);
     if (verb == "assign") return on_assign(a);
     if (verb == "unassign_drive") return on_unassign_drive(a);
-    if (verb == "volume" || verb == "lock" || verb == "unlock" || verb == "dismount" ||
-        verb == "flush" || verb == "unassign")
+    if (verb == "volume" || verb == "unassign") return on_letter(a);
+    if (verb == "lock" || verb == "unlock" || verb == "dismount" || verb == "flush")
         return on_volume(a);
     return err(k_error_invalid_parameter, "unknown request " + verb);
 }

@@ -75,11 +75,13 @@ int iscsicli_main(int argc, char** argv) {
         std::printf("Session Id is 0x%s\n", split_fields(reply.text)[0].c_str());
         return completed(true);
     }
-    if (verb == "RemoveTargetPortal" && argc >= 4)
-        return completed(tool_request(
-            "iscsicli", std::string("remove_portal ") + argv[2] + " " + argv[3], reply));
+    if ((verb == "AddTargetPortal" || verb == "RemoveTargetPortal") && argc >= 4)
+        return completed(tool_request("iscsicli",
+                                      std::string(verb == "AddTargetPortal" ? "add" : "remove") +
+                                          "_portal " + argv[2] + " " + argv[3],
+                                      reply));
     return usage("iscsicli", "iscsicli SessionList | LogoutTarget ID | QLoginTarget IQN | "
-                             "RemoveTargetPortal ADDRESS PORT");
+                             "AddTargetPortal ADDRESS PORT | RemoveTargetPortal ADDRESS PORT");
 }
 
 int pnputil_main(int argc, char** argv) {
@@ -96,10 +98,8 @@ int mountvol_main(int argc, char** argv) {
     if (argc != 3 || std::strcmp(argv[2], "/P") != 0 || drive.size() != 2 || drive[1] != ':')
         return usage("mountvol", "mountvol X: /P");
     standin_reply reply;
-    return tool_request("mountvol", "dismount " + drive.substr(0, 1), reply) &&
-                   tool_request("mountvol", "unassign " + drive.substr(0, 1), reply)
-               ? 0
-               : 1;
+    // The stand-in's volumes hold no mounted file system: dismounting is removing the letter.
+    return tool_request("mountvol", "unassign " + drive.substr(0, 1), reply) ? 0 : 1;
 }
 
 // cmd /c TEXT: the runner hands TEXT over in one piece; redirections are the shell's work.

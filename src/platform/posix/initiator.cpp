@@ -17,11 +17,14 @@ extern char** environ;
 
 namespace {
 
-// What iscsidsc answers when the service is not there to take the call.
+// What the discovery interface answers when the service does not exist
+// (ERROR_SERVICE_DOES_NOT_EXIST), and when it exists but does not run (RPC_S_SERVER_UNAVAILABLE).
+constexpr uint32_t k_no_initiator = 1060;
 constexpr uint32_t k_rpc_server_unavailable = 1722;
 constexpr uint32_t k_launch_limit_ms = 15000;
 
 uint32_t call_status(const std::string& text, standin_reply* out = nullptr) {
+    if (standin_daemon_path().empty()) return k_no_initiator;
     standin_reply reply;
     if (standin_call(text, reply) != 0) return k_rpc_server_unavailable;
     if (out != nullptr) *out = reply;

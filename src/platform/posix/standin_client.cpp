@@ -20,15 +20,16 @@ std::string standin_socket_path() {
     return standin_dir() + "/msiscsi.sock";
 }
 
-std::string standin_daemon_path() {
+std::string program_on_path(const char* name, const std::string& extra_dirs) {
     std::string path;
-    if (!env_get("PATH", path)) return {};
+    env_get("PATH", path);
+    if (!extra_dirs.empty()) path += ":" + extra_dirs;
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = path.find(':', start);
         if (end == std::string::npos) end = path.size();
         const std::string dir = end > start ? path.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/" + k_standin_daemon;
+        const std::string candidate = dir + "/" + name;
         struct stat st {};
         if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             access(candidate.c_str(), X_OK) == 0)
@@ -36,6 +37,10 @@ std::string standin_daemon_path() {
         start = end + 1;
     }
     return {};
+}
+
+std::string standin_daemon_path() {
+    return program_on_path(k_standin_daemon);
 }
 
 int standin_send_message(int fd, const std::string& text, const void* payload, std::size_t len) {

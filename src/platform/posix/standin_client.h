@@ -20,7 +20,10 @@ constexpr uint32_t k_standin_reply_ms = 120000;         // a login may wait for 
 std::string standin_dir();
 std::string standin_socket_path();
 
-// Full path of the daemon program when it is found on PATH, else empty.
+// Full path of an executable file of that name on PATH, then in the extra directories
+// (colon-separated); empty when there is none.
+std::string program_on_path(const char* name, const std::string& extra_dirs = {});
+// The daemon program on PATH, else empty.
 std::string standin_daemon_path();
 
 struct standin_reply {

@@ -17,10 +17,6 @@ bool call_ok(const std::string& text, standin_reply* out = nullptr) {
     return ok;
 }
 
-std::string letter_text(char letter) {
-    return std::string(1, letter);
-}
-
 } // namespace
 
 int storage_query_ids(int drive, std::string& vendor, std::string& product) {
@@ -35,45 +31,47 @@ int storage_query_ids(int drive, std::string& vendor, std::string& product) {
     return vendor.empty() || product.empty() ? -1 : 0;
 }
 
+// A volume handle names the drive, so that it outlives the letter it was opened by.
 struct plat_volume {
-    char letter;
+    std::string drive;
     bool locked = false;
 };
 
 volume_t volume_open(char letter, unsigned long* sys_error) {
-    if (!call_ok("volume " + letter_text(letter))) {
+    standin_reply reply;
+    if (!call_ok("volume " + std::string(1, letter), &reply)) {
         if (sys_error != nullptr) *sys_error = k_error_file_not_found;
         return nullptr;
     }
-    return new plat_volume{letter};
+    return new plat_volume{reply.text};
 }
 
 void volume_flush(volume_t v) {
-    if (v != nullptr) call_ok("flush " + letter_text(v->letter));
+    if (v != nullptr) call_ok("flush " + v->drive);
 }
 
 bool volume_lock(volume_t v) {
     if (v == nullptr || v->locked) return false;
-    v->locked = call_ok("lock " + letter_text(v->letter));
+    v->locked = call_ok("lock " + v->drive);
     return v->locked;
 }
 
 bool volume_dismount(volume_t v) {
-    return v != nullptr && call_ok("dismount " + letter_text(v->letter));
+    return v != nullptr && call_ok("dismount " + v->drive);
 }
 
 bool volume_unlock(volume_t v) {
     if (v == nullptr || !v->locked) return false;
     v->locked = false;
-    return call_ok("unlock " + letter_text(v->letter));
+    return call_ok("unlock " + v->drive);
 }
 
 // Closing the handle gives up its lock, as on Windows.
 void volume_close(volume_t v) {
-    if (v != nullptr && v->locked) call_ok("unlock " + letter_text(v->letter));
+    if (v != nullptr && v->locked) call_ok("unlock " + v->drive);
     delete v;
 }
 
 bool volume_remove_mount_point(char letter) {
-    return call_ok("unassign " + letter_text(letter));
+    return call_ok("unassign " + std::string(1, letter));
 }
