@@ -9,7 +9,8 @@
 #     password) give the Windows DLL the same code and text as the Linux library;
 #   - the attachment's services: the elevation export, hidden children (Wine's cmd, a missing
 #     program), the elevation helper with a fake powershell.exe, the mount log's path, and a
-#     machine without iscsidsc.dll or MSiSCSI.
+#     machine without iscsidsc.dll or MSiSCSI;
+#   - without an iSCSI initiator the elevated mount stops at the service step (-9).
 # Builds first (scripts/build-windows.sh, with its cached deps). Ends with "N passed, N failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,7 +85,8 @@ exports_ok() {
   local table f missing=0
   table=$(x86_64-w64-mingw32-objdump -p "$bw/norvaled.dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p')
   for f in norvaled_version norvaled_last_error norvaled_stats norvaled_connect norvaled_start \
-           norvaled_stop norvaled_disconnect norvaled_flush norvaled_disk_state; do
+           norvaled_stop norvaled_disconnect norvaled_flush norvaled_disk_state \
+           norvaled_process_elevated norvaled_mount norvaled_mount_ex norvaled_unmount; do
     grep -qw "$f" <<<"$table" || { echo "  missing export $f"; missing=1; }
   done
   # Nothing but the norvaled_ functions: the static runtime must stay inside.
@@ -174,6 +176,27 @@ if [ $have_initiators = 1 ]; then
     fail "mock image: norvaled.exe serve starts"
   fi
 fi
+
+# --- the attachment on a machine without an iSCSI initiator ---------------------------------
+# Wine's token is elevated and it has no MSiSCSI service: the mount stops at the service step.
+mount_without_initiator() {
+  local out=$work/mount-probe.out pub=$work/public port log
+  mkdir -p "$pub"
+  port=$(free_port)
+  (cd "$bw" && PUBLIC=$(winpath "$pub") exec timeout 120 "$wine" ./mount_probe.exe \
+    "$(winpath "$work/probe.img")" "$port" E mount-only) </dev/null >"$out" 2>&1 || true
+  log=$pub/vk_norvaled_mount.log
+  [ -f "$log" ] || log=$WINEPREFIX/drive_c/users/Public/vk_norvaled_mount.log
+  if strip_cr <"$out" | grep -qx 'mount -9 MSiSCSI service not running (admin required)' &&
+     strip_cr <"$out" | grep -q '"svc_state_mode":0' &&
+     strip_cr <"$log" 2>/dev/null | grep -q '] disk_state=0 allow_format=1$'; then
+    return 0
+  fi
+  strip_cr <"$out" | sed 's/^/    /'
+  return 1
+}
+check "mount without an iSCSI initiator: -9 at the service step, and its log line" \
+  mount_without_initiator
 
 # --- a private OpenSSH sshd on 127.0.0.1 ----------------------------------------------------
 # An ECDSA host key and PEM keys for the user: libssh2 on mbedTLS has no Ed25519 and reads

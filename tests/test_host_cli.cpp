@@ -21,13 +21,6 @@ cmd_result host(std::vector<std::string> args) {
     return run_cmd(args, k_run_ms);
 }
 
-std::size_t line_count(const std::string& text) {
-    std::size_t n = 0;
-    for (const char c : text)
-        n += c == '\n';
-    return n;
-}
-
 // A loopback socket that listens but never answers: TCP connects complete (the kernel
 // accepts them into the backlog) and then nothing is ever sent.
 class silent_listener {
@@ -178,18 +171,26 @@ TEST(HostCommandLine, SmallExistingImageNeedsAnExplicitSize) {
     EXPECT_EQ(size_of(img), 1 << 20);
 }
 
-TEST(HostCommandLine, MountIsRefusedBeforeServing) {
+// The consent gate comes before any initiator step, so this runs anywhere: a blank image is
+// not formatted without --allow-format, and the program stops, disconnects and says how.
+TEST(HostLibraryFailures, MountOfBlankImageWithoutConsentStopsWithHint) {
     scoped_dir dir;
     ASSERT_TRUE(dir.ok());
     const std::string img = dir.file("m.img");
-    const cmd_result r = host({"serve", "--image", img, "--mount", "n:", "--allow-format"});
-    EXPECT_NE(r.exit_code, 0) << r.describe();
-    EXPECT_NE(r.exit_code, -1) << r.describe();
-    EXPECT_EQ(line_count(r.output), 1u) << r.output;
-    EXPECT_NE(r.output.find("error: --mount is not available on this platform yet"),
+    const uint16_t port = free_port();
+    ASSERT_NE(port, 0);
+    const cmd_result r = host({"serve", "--image", img, "--size", "64M", "--port",
+                               std::to_string(port), "--mount", "n:", "--quiet"});
+    EXPECT_EQ(r.exit_code, 1) << r.describe();
+    EXPECT_NE(r.output.find("error: disk image is blank and must be formatted (NTFS) before first "
+                            "use — confirm to continue (code -11)\n"
+                            "hint: add --allow-format to let a blank or unrecognised image be "
+                            "formatted as NTFS\n"),
               std::string::npos)
         << r.output;
-    EXPECT_EQ(size_of(img), -1);
+    EXPECT_EQ(r.output.find("Ctrl-C"), std::string::npos) << r.output;
+    EXPECT_EQ(size_of(img), 64 << 20); // created by the start, nothing written into it
+    EXPECT_FALSE(port_accepts(port));
 }
 
 // Library failures: the library's own text with its code, then a hint.

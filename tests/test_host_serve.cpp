@@ -18,6 +18,7 @@
 
 #include "norvaled.h"
 #include "platform/sys.h"
+#include "support/attach_env.h"
 #include "support/library_helpers.h"
 #include "support/run_cmd.h"
 #include "support/sshd_fixture.h"
@@ -309,6 +310,49 @@ TEST_F(HostServe, ExistingImageIsServedAtItsOwnSize) {
     ASSERT_NO_FATAL_FAILURE(round_trip(image, SIGTERM));
     EXPECT_TRUE(read_at(image, k_disk - 4096, 4096) == tail);
     EXPECT_EQ(host_->output().find("status:"), std::string::npos) << "--quiet";
+}
+
+// --mount through the stand-in initiator (as root, the elevated path): the disk is mounted
+// after the start, another process cannot mount meanwhile, and Ctrl-C unmounts before the
+// stop.
+TEST_F(HostServe, MountedDriveKeepsOthersOutAndIsUnmountedOnSigint) {
+    if (geteuid() != 0) GTEST_SKIP() << "the elevated path needs root";
+    if (!attach_env::have_standin()) GTEST_SKIP() << "the stand-in tools were not built";
+    attach_env env;
+    ASSERT_TRUE(env.ok());
+    const std::string image = dir_.file("mounted.img");
+    for (int attempt = 0; attempt < k_port_attempts; ++attempt) {
+        port_ = free_port();
+        host_ = std::make_unique<host_process>();
+        ASSERT_TRUE(host_->start({"--image", image, "--size", "64M", "--port",
+                                  std::to_string(port_), "--mount", "e", "--allow-format"},
+                                 dir_.path()));
+        if (host_->wait_for("Ctrl-C unmounts and stops", k_ready_ms)) break;
+        ASSERT_NE(host_->output().find("bind failed"), std::string::npos) << host_->output();
+        host_->wait_exit(k_exit_ms);
+    }
+    EXPECT_NE(host_->output().find("mounted as E: (the image was formatted NTFS)\n"),
+              std::string::npos)
+        << host_->output();
+    EXPECT_NE(host_->output().find("  drive   E:\n"), std::string::npos) << host_->output();
+
+    const cmd_result other =
+        run_cmd({k_host, "serve", "--image", dir_.file("other.img"), "--size", "64M", "--port",
+                 std::to_string(free_port()), "--mount", "F", "--allow-format", "--quiet"},
+                k_tool_ms);
+    EXPECT_EQ(other.exit_code, 1) << other.describe();
+    EXPECT_NE(other.output.find("error: another process has a norvaled disk mounted (see "
+                                "vk_norvaled_mount.log) (code -9)\nhint: vk_norvaled_mount.log"),
+              std::string::npos)
+        << other.output;
+
+    host_->signal(SIGINT);
+    EXPECT_EQ(host_->wait_exit(k_exit_ms), 0) << host_->output();
+    EXPECT_NE(host_->output().find("unmounting E: ...\nunmounted E:\n"), std::string::npos)
+        << host_->output();
+    EXPECT_NE(host_->output().find("stopped: everything was written back to the image"),
+              std::string::npos)
+        << host_->output();
 }
 
 class HostServeSftp : public HostServe {

@@ -55,9 +55,10 @@ SFTP (without --sftp the image is a local file):
                            15000); sets NORVALED_CONNECT_TIMEOUT_MS for the library
   Secrets are never taken on the command line, where other users of the machine can see them.
 
-drive letter (Windows):
-  --mount LETTER           mount the disk under this drive letter after the start and unmount
-                           it before the stop; not available on this platform yet
+drive letter:
+  --mount LETTER           mount the disk under this drive letter after the start (through the
+                           Windows iSCSI initiator and diskpart; administrator rights or one
+                           consent prompt) and unmount it on Ctrl-C before the stop
   --allow-format           with --mount: let a blank or unrecognised image be formatted NTFS
 
 output:

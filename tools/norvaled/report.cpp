@@ -15,7 +15,7 @@ struct hint_entry {
 };
 
 // The first entry that fits is shown.
-constexpr std::array<hint_entry, 13> k_hints{{
+constexpr std::array<hint_entry, 14> k_hints{{
     {host_step::connect, NORVALED_E_TIMEOUT,
      "check the host and port, and that an SSH server answers there "
      "(--connect-timeout-ms sets the limit)"},
@@ -31,7 +31,10 @@ constexpr std::array<hint_entry, 13> k_hints{{
     {host_step::mount, NORVALED_E_CONSENT,
      "add --allow-format to let a blank or unrecognised image be formatted as NTFS"},
     {host_step::mount, NORVALED_E_MOUNT,
-     "vk_norvaled_mount.log in %PUBLIC% tells which step failed"},
+     "vk_norvaled_mount.log (in %PUBLIC%, else the temporary directory) tells which step "
+     "failed"},
+    {host_step::unmount, NORVALED_E_UNMOUNT,
+     "the disk may still be attached; vk_norvaled_mount.log tells which step failed"},
     {host_step::stop, NORVALED_E_SSH,
      "the image could not be written; the connection to it may have broken"},
     {std::nullopt, NORVALED_E_STATE,

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-enum class host_step { connect, start, mount, flush, stop };
+enum class host_step { connect, start, mount, unmount, flush, stop };
 
 // The hint line for a failure of `step` with `code`, or "" when none helps.
 std::string failure_hint(host_step step, int32_t code);

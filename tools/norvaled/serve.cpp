@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -77,6 +78,11 @@ std::string describe_image(const serve_options& o, bool created) {
     return o.image + (created ? " (local file, created)" : " (local file)");
 }
 
+// "E:", the drive the disk is mounted under.
+std::string drive_name(char letter) {
+    return std::string(1, letter) + ":";
+}
+
 void print_how_to_reach(const serve_options& o, bool created, const stats_snapshot& s) {
     const std::string portal = "127.0.0.1:" + std::to_string(s.port);
     const std::string url = "iscsi://" + portal + "/" NORVALED_TARGET_IQN "/0";
@@ -85,6 +91,11 @@ void print_how_to_reach(const serve_options& o, bool created, const stats_snapsh
     say("  portal  " + portal);
     say("  target  " NORVALED_TARGET_IQN);
     say("  lun     0");
+    if (o.mount_letter != 0) {
+        say("  drive   " + drive_name(o.mount_letter));
+        say("Ctrl-C unmounts and stops; cached writes are written back to the image first.");
+        return;
+    }
     say("try it from another terminal:");
     say("  iscsi-inq " + url);
     say("  qemu-img info " + url);
@@ -96,13 +107,15 @@ struct status_line {
     bool enabled = false;
     bool terminal = false;
     std::size_t shown = 0; // length of the text now on the terminal line
+    std::string prefix;    // the mounted drive, when there is one
     stats_snapshot last;
     clock_type::time_point last_at;
 };
 
-status_line status_begin(bool quiet) {
+status_line status_begin(const serve_options& o) {
     status_line st;
-    st.enabled = !quiet;
+    st.enabled = !o.quiet;
+    if (o.mount_letter != 0) st.prefix = drive_name(o.mount_letter) + "  ";
     st.terminal = platform_stdout_is_terminal();
     st.last = read_stats();
     st.last_at = clock_type::now();
@@ -115,7 +128,7 @@ void status_tick(status_line& st) {
     if (now - st.last_at < (st.terminal ? k_terminal_refresh : k_plain_refresh)) return;
     const stats_snapshot s = read_stats();
     const double seconds = std::chrono::duration<double>(now - st.last_at).count();
-    std::string text = format_status(s, st.last, seconds);
+    std::string text = st.prefix + format_status(s, st.last, seconds);
     st.last = s;
     st.last_at = now;
     if (st.terminal) {
@@ -137,7 +150,7 @@ void status_end(status_line& st) {
 }
 
 void serve_until_interrupted(const serve_options& o) {
-    status_line st = status_begin(o.quiet);
+    status_line st = status_begin(o);
     while (interrupt_count() == 0) {
         std::this_thread::sleep_for(k_poll_interval);
         status_tick(st);
@@ -168,6 +181,37 @@ int shut_down() {
     return k_exit_ok;
 }
 
+// Mounts under the requested letter: true when mounted (or no letter was asked for).
+bool mount_drive(const serve_options& o) {
+    if (o.mount_letter == 0) return true;
+    say("mounting as " + drive_name(o.mount_letter) + " ...");
+    const int32_t rc = norvaled_mount_ex(o.mount_letter, o.allow_format ? 1 : 0);
+    if (rc == 0) {
+        const bool formatted =
+            std::strstr(norvaled_stats(), "\"last_mount_formatted\":1") != nullptr;
+        say("mounted as " + drive_name(o.mount_letter) +
+            (formatted ? " (the image was formatted NTFS)" : " (the image's data kept)"));
+        return true;
+    }
+    report_failure(host_step::mount, rc);
+    return false;
+}
+
+// Unmounts before the stop; a failure is reported and the stop still runs.
+bool unmount_drive(const serve_options& o) {
+    if (o.mount_letter == 0) return true;
+    interrupt_set_notice("norvaled: still unmounting " + drive_name(o.mount_letter) +
+                         "; please wait");
+    say("unmounting " + drive_name(o.mount_letter) + " ...");
+    const int32_t rc = norvaled_unmount();
+    if (rc == 0) {
+        say("unmounted " + drive_name(o.mount_letter));
+        return true;
+    }
+    report_failure(host_step::unmount, rc);
+    return false;
+}
+
 // The end of a run that never got to serve.
 int give_up(int status) {
     norvaled_disconnect();
@@ -177,11 +221,6 @@ int give_up(int status) {
 } // namespace
 
 int run_serve(const serve_options& o) {
-    if (o.mount_letter != 0) {
-        say_error("--mount is not available on this platform yet; serve without it and attach "
-                  "the disk with an iSCSI initiator (see README.md)");
-        return k_exit_failed;
-    }
     std::string err;
     int64_t size = 0;
     if (!o.sftp() && !choose_size(o, size, err)) return say_error(err), k_exit_usage;
@@ -201,11 +240,18 @@ int run_serve(const serve_options& o) {
         report_failure(host_step::start, started);
         return give_up(k_exit_failed);
     }
+    interrupt_set_notice("norvaled: still mounting; it unmounts and stops as soon as that ends");
+    if (!mount_drive(o)) {
+        norvaled_stop();
+        return give_up(k_exit_failed);
+    }
     // A repeat that comes before the loop sees the first interrupt needs no words of its own.
     interrupt_set_notice("");
     print_how_to_reach(o, created, read_stats());
     serve_until_interrupted(o);
-    const int status = shut_down();
+    const bool unmounted = unmount_drive(o);
+    int status = shut_down();
+    if (!unmounted) status = k_exit_failed;
     platform_shutdown_finished();
     return status;
 }

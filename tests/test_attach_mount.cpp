@@ -1,0 +1,232 @@
+// The elevated mount and unmount end to end on Linux: the library's own target serves the
+// image, the stand-in initiator logs in to it for real, its diskpart partitions and formats the
+// disk through iSCSI, and the unmount takes it all away again. Runs as root (the elevated path).
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "attach/attach.h"
+#include "norvaled.h"
+#include "platform/initiator.h"
+#include "state/state.h"
+#include "support/attach_env.h"
+#include "support/library_helpers.h"
+#include "support/run_cmd.h"
+#include "support/target_fixture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr uint32_t k_tool_ms = 120000;
+constexpr uint64_t k_partition_offset = 1u << 20;
+
+class StandinMount : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "the elevated path needs root";
+        if (!attach_env::have_standin()) GTEST_SKIP() << "the stand-in tools were not built";
+        ASSERT_TRUE(env_.ok());
+        unsetenv("VK_NORVALED_FORCE_UAC");
+    }
+    void TearDown() override {
+        target_stop();
+        env_.stop_standin();
+    }
+
+    // The log lines written since the last call.
+    std::vector<std::string> new_log_lines() {
+        std::vector<std::string> all = env_.log_lines();
+        std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())),
+                                       all.end());
+        seen_ = all.size();
+        return fresh;
+    }
+
+    // The unmount of a mounted disk: every stage, no session left behind.
+    void expect_full_unmount(char letter) {
+        ASSERT_EQ(norvaled_unmount(), 0) << norvaled_last_error();
+        EXPECT_EQ(stat_value("last_unmount_stage"), 7);
+        EXPECT_EQ(g_mounted_letter, 0);
+        EXPECT_EQ(unmount_our_session_present(nullptr, 0), 0);
+        const std::string s1 = std::string("S1 cache flush rc=0 dirty=0 letter=") + letter;
+        EXPECT_EQ(missing_in_order(new_log_lines(),
+                                   {s1, "S2 lock=1 dismount=1 mntpoint removed",
+                                    "S3 removing the NORVALED devnode (this is what releases the "
+                                    "LUN)",
+                                    "release | release done", "release rc=0",
+                                    "S4 session cleared=1 logged_out=1 elapsed=",
+                                    "done logged_out=1 session_present=0 devnode=-1 elapsed="}),
+                  "");
+    }
+
+    attach_env env_;
+    std::size_t seen_ = 0;
+};
+
+// The partition the format made, checked by the NTFS tools on a copy of its bytes.
+void expect_ntfs_partition(const std::string& image, const scoped_dir& dir) {
+    const std::string part = dir.file("partition.img");
+    const cmd_result copy = run_cmd(
+        {"dd", "if=" + image, "of=" + part, "bs=1M", "skip=1", "conv=sparse", "status=none"},
+        k_tool_ms);
+    ASSERT_TRUE(copy.ok()) << copy.describe();
+    const cmd_result label = run_cmd({"ntfslabel", "--force", part}, k_tool_ms);
+    EXPECT_TRUE(label.ok()) << label.describe();
+    EXPECT_NE(label.output.find("Norvaled"), std::string::npos) << label.output;
+    const cmd_result info = run_cmd({"ntfsinfo", "-m", "--force", part}, k_tool_ms);
+    EXPECT_TRUE(info.ok()) << info.describe();
+}
+
+TEST_F(StandinMount, FormatKeepDataUnmountAndTheirLogs) {
+    const target_info* t = target_start_mock();
+    ASSERT_NE(t, nullptr);
+
+    // Consent first: nothing is started for a blank image without it.
+    EXPECT_EQ(norvaled_mount('E'), NORVALED_E_CONSENT);
+    EXPECT_STREQ(norvaled_last_error(), "disk image is blank and must be formatted (NTFS) before "
+                                        "first use — confirm to continue");
+    EXPECT_EQ(access(env_.file("standin/msiscsi.pid").c_str(), F_OK), -1);
+    EXPECT_EQ(new_log_lines(), std::vector<std::string>{"disk_state=0 allow_format=0"});
+    EXPECT_EQ(norvaled_mount_ex('5', 1), NORVALED_E_ARG);
+    EXPECT_STREQ(norvaled_last_error(), "invalid drive letter");
+
+    // A stats call from another thread waits for the mount's state lock while the target keeps
+    // serving the format's writes, then answers.
+    std::string stats_seen;
+    std::thread reader([&] {
+        while (missing_in_order(env_.log_lines(), {"disk 1 has_data=0"}) != "")
+            usleep(10000);
+        stats_seen = norvaled_stats();
+    });
+    const int32_t mounted = norvaled_mount_ex('e', 1);
+    reader.join();
+    ASSERT_EQ(mounted, 0) << norvaled_last_error();
+    EXPECT_NE(stats_seen.find("\"last_mount_formatted\":1"), std::string::npos) << stats_seen;
+    EXPECT_EQ(g_mounted_letter, 'E');
+    EXPECT_EQ(g_session_valid, 1);
+    EXPECT_EQ(stat_value("last_mount_formatted"), 1);
+    EXPECT_EQ(stat_value("svc_state_mode"), 2);
+    EXPECT_EQ(missing_in_order(new_log_lines(),
+                               {"disk_state=0 allow_format=1",
+                                "stale-session sweep done (iqn=" NORVALED_TARGET_IQN ")",
+                                "LoginIScsiTargetA hr=0x00000000", "disk 1 has_data=0",
+                                "diskpart rc=0 script=" + env_.tmp() + "/vknorvaled_dp.txt"}),
+              "");
+    ASSERT_EQ(norvaled_flush(), 0);
+    EXPECT_EQ(norvaled_disk_state(), NORVALED_DISK_RECOGNISED);
+    scoped_dir work;
+    expect_ntfs_partition(t->image_path, work);
+
+    expect_full_unmount('E');
+    // Nothing mounted any more: the short sequence.
+    ASSERT_EQ(norvaled_unmount(), 0) << norvaled_last_error();
+    std::vector<std::string> idle;
+    for (const std::string& line : new_log_lines())
+        if (line.rfind("child done ", 0) != 0) idle.push_back(line);
+    ASSERT_EQ(idle.size(), 3u) << ::testing::PrintToString(idle);
+    EXPECT_EQ(idle[0], "S1 cache flush rc=0 dirty=0 letter=-");
+    EXPECT_EQ(idle[1].rfind("S4 session cleared=1 logged_out=1 elapsed=", 0), 0u) << idle[1];
+    EXPECT_EQ(idle[2].rfind("done logged_out=1 session_present=0 devnode=-1 elapsed=", 0), 0u)
+        << idle[2];
+
+    // The formatted image keeps its data from now on, whatever allow_format says.
+    ASSERT_EQ(norvaled_mount('E'), 0) << norvaled_last_error();
+    EXPECT_EQ(stat_value("last_mount_formatted"), 0);
+    EXPECT_EQ(
+        missing_in_order(new_log_lines(), {"disk_state=1 allow_format=0", "disk 1 has_data=1"}),
+        "");
+    expect_full_unmount('E');
+    expect_ntfs_partition(t->image_path, work);
+
+    target_stop();
+    EXPECT_EQ(norvaled_mount_ex('E', 1), NORVALED_E_STATE);
+    EXPECT_STREQ(norvaled_last_error(), "target not running — call norvaled_start first");
+    EXPECT_EQ(norvaled_unmount(), 0) << norvaled_last_error();
+    EXPECT_EQ(new_log_lines().at(0), "S1 cache flush rc=-7 dirty=0 letter=-");
+}
+
+// A file written into the remote image's NTFS partition between two mounts is still there
+// after the keep-data mount and unmount, and the volume is still clean.
+class NtfsLoop {
+  public:
+    explicit NtfsLoop(const std::string& image) {
+        const cmd_result r = run_cmd(
+            {"losetup", "--find", "--show", "--offset", std::to_string(k_partition_offset), image},
+            k_tool_ms);
+        if (r.ok()) device_ = r.output.substr(0, r.output.find('\n'));
+    }
+    ~NtfsLoop() {
+        if (!device_.empty()) run_cmd({"losetup", "--detach", device_}, k_tool_ms);
+    }
+    NtfsLoop(const NtfsLoop&) = delete;
+    NtfsLoop& operator=(const NtfsLoop&) = delete;
+    const std::string& device() const { return device_; }
+
+  private:
+    std::string device_;
+};
+
+TEST_F(StandinMount, SftpImageKeepsAFileWrittenBetweenMounts) {
+    const target_info* t = target_start_sftp();
+    if (IsSkipped()) return;
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(norvaled_mount_ex('S', 1), 0) << norvaled_last_error();
+    ASSERT_NO_FATAL_FAILURE(expect_full_unmount('S'));
+    ASSERT_EQ(norvaled_stop(), 0) << norvaled_last_error(); // every chunk is in the file now
+
+    scoped_dir mnt;
+    {
+        NtfsLoop loop(t->image_path);
+        ASSERT_FALSE(loop.device().empty());
+        ASSERT_TRUE(run_cmd({"ntfs-3g", loop.device(), mnt.path()}, k_tool_ms).ok());
+        const bool wrote = write_at(mnt.file("kept.txt"), 0, {'k', 'e', 'p', 't', '\n'});
+        ASSERT_TRUE(run_cmd({"umount", mnt.path()}, k_tool_ms).ok());
+        ASSERT_TRUE(wrote);
+    }
+
+    ASSERT_EQ(start_on_free_port(t->image_path, static_cast<int64_t>(t->size)), 0)
+        << norvaled_last_error();
+    ASSERT_EQ(norvaled_mount('S'), 0) << norvaled_last_error();
+    EXPECT_EQ(stat_value("last_mount_formatted"), 0);
+    ASSERT_NO_FATAL_FAILURE(expect_full_unmount('S'));
+    target_stop();
+
+    NtfsLoop loop(t->image_path);
+    ASSERT_FALSE(loop.device().empty());
+    const cmd_result cat = run_cmd({"ntfscat", loop.device(), "kept.txt"}, k_tool_ms);
+    EXPECT_TRUE(cat.ok()) << cat.describe();
+    EXPECT_EQ(cat.output, "kept\n");
+    const cmd_result info = run_cmd({"ntfsinfo", "-m", loop.device()}, k_tool_ms);
+    EXPECT_TRUE(info.ok()) << info.describe();
+}
+
+// A session that outlives every logout, after which the initiator stops answering: without a
+// listing nothing shows that the session went, so the unmount must not report success.
+TEST_F(StandinMount, SessionThatStaysThenNoListingIsIncomplete) {
+    ASSERT_TRUE(env_.add_program("iscsicli", R"(#!/bin/sh
+[ "$1" = SessionList ] || exit 0
+n=$(cat "$TMPDIR/listings" 2>/dev/null || echo 0)
+echo $((n + 1)) >"$TMPDIR/listings"
+[ "$n" -lt 14 ] || exit 1
+printf 'Total of 1 sessions\n\nSession Id : 1-2\nTarget Name : %s\n' ")" NORVALED_TARGET_IQN R"("
+)"));
+    g_session_valid = 1; // as a native login would have left it
+    EXPECT_EQ(norvaled_unmount(), NORVALED_E_UNMOUNT);
+    EXPECT_STREQ(norvaled_last_error(),
+                 "unmount incomplete: the iSCSI session to " NORVALED_TARGET_IQN
+                 " is still logged in after 90 s (is a file open on that drive?) — close it and "
+                 "retry");
+    EXPECT_EQ(stat_value("last_unmount_stage"), 6);
+    EXPECT_EQ(g_session_valid, 1);
+    EXPECT_EQ(missing_in_order(new_log_lines(),
+                               {"S1 cache flush rc=-7 dirty=0 letter=-",
+                                "S3 removing the NORVALED devnode", "force logout id=1-2 rc=0",
+                                "force logout id=1-2 rc=0", "S3 native logout hr=0x",
+                                "S4 session cleared=0 logged_out=0 elapsed=",
+                                "done logged_out=0 session_present=-1 devnode=-1"}),
+              "");
+}
+
+} // namespace
