@@ -39,13 +39,14 @@ struct flush_result {
     unsigned dirty = 0;
 };
 
-// Writes the cache back. Before the first start and after a stop there is no cache (nor its
-// lock) to flush: -7 and nothing dirty then.
+// Writes the cache back and syncs the image, as any explicit flush does: the unmount is where a
+// user expects the data to be safe. Before the first start and after a stop there is no cache
+// to flush: -7 and nothing dirty then.
 flush_result flush_cache() {
     if (!g_running.load()) return {NORVALED_E_STATE, 0};
     cache_guard cache(bc_lock());
     flush_result r;
-    r.rc = bc_flush_locked();
+    r.rc = bc_sync_locked();
     r.dirty = bc_dirty_count();
     return r;
 }
