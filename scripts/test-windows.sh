@@ -10,7 +10,10 @@
 #   - the attachment's services: the elevation export, hidden children (Wine's cmd, a missing
 #     program), the elevation helper with a fake powershell.exe, the mount log's path, and a
 #     machine without iscsidsc.dll or MSiSCSI;
-#   - without an iSCSI initiator the elevated mount stops at the service step (-9).
+#   - without an iSCSI initiator the elevated mount stops at the service step (-9);
+#   - with stand-ins for iscsidsc.dll, iscsicli.exe and the MSiSCSI service, the elevated mount
+#     reaches the disk wait and the unmounts run their stages; the non-elevated path through
+#     the fake powershell.exe mounts and unmounts.
 # Builds first (scripts/build-windows.sh, with its cached deps). Ends with "N passed, N failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,7 +49,7 @@ port_open() { # port
     "$1" 2>/dev/null
 }
 
-# --- Wine: a private prefix kept in the build directory, one persistent wineserver ---------
+# --- Wine: a private prefix in the build directory, made afresh; one persistent wineserver -
 wine=
 for w in /usr/lib/wine/wine64 wine64 wine; do
   if command -v "$w" >/dev/null; then wine=$(command -v "$w"); break; fi
@@ -59,6 +62,10 @@ fi
 export WINEPREFIX=$bw/wine-prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Started before any wine call with its output detached: otherwise the wineserver that the
 # first call starts inherits that call's pipes, and a reader of them never sees their end.
+# A fresh prefix each run: a later check installs a stand-in initiator and registers its
+# service, which the checks of a machine without one must not find.
+wineserver -k 2>/dev/null || true
+rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1
 "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
@@ -183,10 +190,9 @@ mount_without_initiator() {
   local out=$work/mount-probe.out pub=$work/public port log
   mkdir -p "$pub"
   port=$(free_port)
-  (cd "$bw" && PUBLIC=$(winpath "$pub") exec timeout 120 "$wine" ./mount_probe.exe \
-    "$(winpath "$work/probe.img")" "$port" E mount-only) </dev/null >"$out" 2>&1 || true
+  (cd "$bw" && exec timeout 120 "$wine" ./mount_probe.exe --public "$(winpath "$pub")\\" \
+    "$(winpath "$work/probe.img")" "$port" E mount) </dev/null >"$out" 2>&1 || true
   log=$pub/vk_norvaled_mount.log
-  [ -f "$log" ] || log=$WINEPREFIX/drive_c/users/Public/vk_norvaled_mount.log
   if strip_cr <"$out" | grep -qx 'mount -9 MSiSCSI service not running (admin required)' &&
      strip_cr <"$out" | grep -q '"svc_state_mode":0' &&
      strip_cr <"$log" 2>/dev/null | grep -q '] disk_state=0 allow_format=1$'; then
@@ -368,6 +374,90 @@ check "mount log: every line carries the time and pid prefix" prefix_ok
 probe initiator
 check "no iscsidsc.dll, no MSiSCSI: no disk, no service, login refused (126)" \
   expect_out "disk=-1 service=absent login=126"
+
+# --- the attachment against a stand-in Microsoft iSCSI Initiator ---------------------------
+# Wine ships no iscsidsc.dll, iscsicli.exe or MSiSCSI service: the prefix gets the stand-ins of
+# tests/wine/standin/, which record every call in one file. Wine's disks carry no vendor
+# strings, so the elevated mount gets through service, sweep, portal and login and stops at
+# the disk wait; the unmounts then run every stage against the listing the test controls.
+standin=$work/standin
+mkdir -p "$standin/elevated" "$standin/uac"
+cp "$bw/standin/iscsidsc.dll" "$bw/standin/iscsicli.exe" "$bw/standin/msiscsi_service.exe" \
+  "$WINEPREFIX/drive_c/windows/system32/"
+"$wine" sc.exe create MSiSCSI 'binPath=' 'C:\windows\system32\msiscsi_service.exe' \
+  </dev/null >"$standin/sc.out" 2>&1 || true
+# Wine 8's services.exe refuses SERVICE_START on a service created while it runs (OpenService
+# fails, the query alone works) until it reads the service back from the registry at its next
+# start: restart this prefix's server and services.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+wineserver -p </dev/null >/dev/null 2>&1
+session_id=ffffe0010000a001-4000013700000002
+printf '%s\r\n' "Total of 1 sessions" "" "Session Id             : $session_id" \
+  "Initiator Node Name    : iqn.1991-05.com.microsoft:wine" "Target Name            : $iqn" \
+  "ISID                   : 40 00 01 37 00 00" "" >"$standin/one-session.txt"
+
+standin_probe() { # name steps... : mount_probe with its log in $standin/name
+  local dir=$standin/$1
+  shift
+  standin_port=$(free_port)
+  (cd "$dir" && NORVALED_STANDIN_LOG=$(winpath "$dir/calls.log") exec timeout 180 "$wine" \
+    "$bw/mount_probe.exe" --public "$(winpath "$dir")\\" "$(winpath "$dir/probe.img")" \
+    "$standin_port" E "$@") </dev/null >"$dir/probe.out" 2>&1 || true
+}
+
+# Each fixed string on a later line of the file than the one before ("^string": at its start).
+in_order() { # file string...
+  local file=$1 at=0 n want
+  shift
+  for want; do
+    n=$(strip_cr <"$file" | awk -v from="$at" -v w="$want" '
+      NR > from { p = substr(w, 1, 1) == "^" ? index($0, substr(w, 2)) == 1 : index($0, w) > 0 }
+      NR > from && p { print NR; exit }')
+    [ -n "$n" ] || { echo "  $(basename "$file"): none after line $at: $want"; return 1; }
+    at=$n
+  done
+}
+
+results_are() { # name lines... : the probe's result and stats lines, in order
+  local out=$standin/$1/probe.out
+  shift
+  in_order "$out" "$@" || { strip_cr <"$out" | sed 's/^/    /'; return 1; }
+}
+
+standin_probe elevated mount unmount "sessions=$(winpath "$standin/one-session.txt")" unmount
+el=$standin/elevated
+check "stand-in initiator, elevated: mount -9 at the disk wait, service state 2; unmount 0, stage 7; with our session listed -12, stage 6" \
+  results_are elevated "^mount -9 disk did not appear after iSCSI login" '"svc_state_mode":2' \
+  "^unmount 0" '"last_unmount_stage":7' \
+  "^unmount -12 unmount incomplete: the iSCSI session to $iqn is still logged in after 90 s" \
+  '"last_unmount_stage":6'
+check "stand-in initiator, elevated: sweep, portal and login reach iscsicli and iscsidsc.dll with 127.0.0.1, the port and the IQN" \
+  in_order "$el/calls.log" "iscsicli SessionList" \
+  "AddIScsiSendTargetPortalA initiator=(null) port_number=0xFFFFFFFF security=0 address=127.0.0.1 socket=$standin_port" \
+  "LoginIScsiTargetA target=$iqn informational=0 initiator=(null) port_number=0xFFFFFFFF address=127.0.0.1 socket=$standin_port" \
+  "iscsicli SessionList" "RemoveIScsiSendTargetPortalA initiator=(null) port_number=0xFFFFFFFF address=127.0.0.1 socket=$standin_port" \
+  "iscsicli LogoutTarget $session_id" "LogoutIScsiTarget session=FFFFE0010000A001-4000013700000002 known=1" \
+  "RemoveIScsiSendTargetPortalA" "iscsicli SessionList"
+check "stand-in initiator, elevated: the mount and unmount log lines in order" \
+  in_order "$el/vk_norvaled_mount.log" "] disk_state=0 allow_format=1" \
+  "] stale-session sweep done (iqn=$iqn)" "] LoginIScsiTargetA hr=0x00000000" \
+  "] waiting for disk (i=0)" "] waiting for disk (i=10)" "] waiting for disk (i=20)" \
+  "] S1 cache flush rc=0 dirty=0 letter=-" "] S3 removing the NORVALED devnode" "] release rc=" \
+  "] S4 session cleared=1 logged_out=1 elapsed=" "] done logged_out=1 session_present=0 devnode=-1" \
+  "] S1 cache flush rc=0 dirty=0 letter=-" "] force logout id=$session_id rc=0" \
+  "] S3 native logout hr=0x00000000" "] S4 session cleared=1 logged_out=1" \
+  "] done logged_out=1 session_present=1"
+
+NORVALED_FAKE_PS_RC=0 standin_probe uac uac mount unmount
+check "not elevated (VK_NORVALED_FORCE_UAC=1), the fake powershell.exe answering RC=0: mount 0, unmount 0 and stage 7" \
+  results_are uac "^mount 0" '"last_mount_formatted":1' "^unmount 0" '"last_unmount_stage":7'
+check "not elevated: the helpers' log lines in order" \
+  in_order "$standin/uac/vk_norvaled_mount.log" "starting the one-UAC helper (letter=E has_data=0)" \
+  "] elev mount: requesting one UAC prompt" "] elev mount | RC=0" \
+  "] mount: elevated helper SUCCESS letter=E" "] S1 (non-elevated) cache flush rc=0 dirty=0 letter=E" \
+  "] elev unmount: requesting one UAC prompt" "] elev unmount | RC=0" \
+  "] unmount: elevated helper SUCCESS"
 
 # --- the SDK zip: import libraries, and the example host built against it ------------------
 . scripts/test-windows-sdk.sh

@@ -1,6 +1,7 @@
 // Plays Windows PowerShell for the elevation helper under Wine: reads the result path from the
 // script's first line ("$res = '...'", '' standing for ') and appends the text of every
-// "L 'text'" line of the body to it, as the script's L function would.
+// "L 'text'" line of the body to it, as the script's L function would. When
+// NORVALED_FAKE_PS_RC is set, a last line "RC=" and its value answers for the whole script.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -27,5 +28,9 @@ int main() {
                 << line.substr(3, line.size() - 4) << "\r\n";
         }
     }
+    char rc[32];
+    DWORD n = GetEnvironmentVariableA("NORVALED_FAKE_PS_RC", rc, sizeof rc);
+    if (n > 0 && n < sizeof rc && !result.empty())
+        std::ofstream(result, std::ios::binary | std::ios::app) << "RC=" << rc << "\r\n";
     return 0;
 }

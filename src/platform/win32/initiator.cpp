@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "platform/initiator.h"
+#include "platform/win32/iscsidsc_records.h"
 
 #include <cstring>
 #include <mutex>
@@ -14,41 +15,8 @@
 // linking its import library would stop the DLL from loading wherever iscsidsc.dll is missing.
 namespace {
 
-constexpr std::size_t k_max_iscsi_name_len = 223;
-constexpr std::size_t k_max_portal_name_len = 256;
-constexpr std::size_t k_max_portal_address_len = 256;
 constexpr ULONG k_all_initiator_ports = 0xFFFFFFFFu;
 constexpr ULONGLONG k_no_security_flags = 0;
-
-struct iscsi_target_portal_a {
-    CHAR symbolic_name[k_max_portal_name_len];
-    CHAR address[k_max_portal_address_len];
-    USHORT socket;
-};
-static_assert(sizeof(iscsi_target_portal_a) == 514, "ISCSI_TARGET_PORTALA");
-
-struct iscsi_login_options {
-    ULONG version;
-    ULONG information_specified;
-    ULONG login_flags;
-    ULONG auth_type;
-    ULONG header_digest;
-    ULONG data_digest;
-    ULONG maximum_connections;
-    ULONG default_time2wait;
-    ULONG default_time2retain;
-    ULONG username_length;
-    ULONG password_length;
-    PUCHAR username;
-    PUCHAR password;
-};
-static_assert(sizeof(iscsi_login_options) == 64, "ISCSI_LOGIN_OPTIONS (x64)");
-
-struct iscsi_unique_id {
-    ULONGLONG adapter_unique;
-    ULONGLONG adapter_specific;
-};
-static_assert(sizeof(iscsi_unique_id) == 16, "ISCSI_UNIQUE_SESSION_ID");
 
 using add_portal_fn = ULONG(WINAPI*)(PSTR, ULONG, iscsi_login_options*, ULONGLONG,
                                      iscsi_target_portal_a*);
