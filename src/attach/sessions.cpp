@@ -37,7 +37,7 @@ void take_session_id(listing_scan* scan, const char* marker, bool piece_complete
     ++p;
     while (*p == ' ' || *p == '\t')
         ++p;
-    std::size_t n = std::strcspn(p, "\n \r");
+    std::size_t n = std::strcspn(p, "\n \r\t");
     bool runs_on = p[n] == 0 && !piece_complete;
     if (n >= k_id_size || runs_on) {
         vk_mount_log("session id longer than %lu characters ignored",
