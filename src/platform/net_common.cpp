@@ -60,6 +60,25 @@ uint16_t net_local_port(sock_t s) {
     return ntohs(sa.sin_port);
 }
 
+int net_wait_connected(sock_t s, uint32_t timeout_ms, int timed_out, int refused) {
+    fd_set wr, ex;
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    FD_SET(native(s), &wr);
+    FD_SET(native(s), &ex);
+    timeval tv{};
+    tv.tv_sec = static_cast<long>(timeout_ms / 1000);
+    tv.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
+    // Winsock ignores the first argument; POSIX wants the highest descriptor plus one.
+    if (select(static_cast<int>(native(s)) + 1, nullptr, &wr, &ex, &tv) <= 0) return timed_out;
+    int so_err = 0;
+    native_socklen len = sizeof so_err;
+    if (getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<native_optbuf>(&so_err),
+                   &len) != 0)
+        return refused;
+    return so_err;
+}
+
 int net_send_all(sock_t s, const void* data, std::size_t len) {
     auto* p = static_cast<const unsigned char*>(data);
     while (len > 0) {

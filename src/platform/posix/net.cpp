@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 namespace {
@@ -46,26 +45,8 @@ connect_result net_connect_within(sock_t s, const net_addr& addr, uint32_t timeo
         return connect_result::connected;
     }
     err = errno;
-    if (err == EINPROGRESS || err == EWOULDBLOCK || err == EINVAL) {
-        fd_set wr, ex;
-        FD_ZERO(&wr);
-        FD_ZERO(&ex);
-        FD_SET(native(s), &wr);
-        FD_SET(native(s), &ex);
-        timeval tv{};
-        tv.tv_sec = timeout_ms / 1000;
-        tv.tv_usec = (timeout_ms % 1000) * 1000;
-        int r = select(native(s) + 1, nullptr, &wr, &ex, &tv);
-        if (r > 0) {
-            int so_err = 0;
-            socklen_t len = sizeof so_err;
-            if (getsockopt(native(s), SOL_SOCKET, SO_ERROR, &so_err, &len) != 0)
-                so_err = ECONNREFUSED;
-            err = so_err;
-        } else {
-            err = ETIMEDOUT;
-        }
-    }
+    if (err == EINPROGRESS || err == EWOULDBLOCK || err == EINVAL)
+        err = net_wait_connected(s, timeout_ms, ETIMEDOUT, ECONNREFUSED);
     set_blocking(s, true);
     if (err == 0) return connect_result::connected;
     return is_timeout_error(err) ? connect_result::timed_out : connect_result::failed;

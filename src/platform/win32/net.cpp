@@ -26,24 +26,6 @@ bool is_timeout_error(int err) {
 int io_len(std::size_t len) {
     return len > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
 }
-
-// Waits for the pending connect of s: 0 when connected, else the Winsock error.
-int wait_connected(sock_t s, uint32_t timeout_ms) {
-    fd_set wr, ex;
-    FD_ZERO(&wr);
-    FD_ZERO(&ex);
-    FD_SET(native(s), &wr);
-    FD_SET(native(s), &ex);
-    timeval tv{};
-    tv.tv_sec = static_cast<long>(timeout_ms / 1000);
-    tv.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
-    if (select(0, nullptr, &wr, &ex, &tv) <= 0) return WSAETIMEDOUT;
-    int so_err = 0;
-    int len = sizeof so_err;
-    if (getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_err), &len) != 0)
-        return WSAECONNREFUSED;
-    return so_err;
-}
 } // namespace
 
 void net_startup() {
@@ -88,7 +70,8 @@ connect_result net_connect_within(sock_t s, const net_addr& addr, uint32_t timeo
     if (connect(native(s), reinterpret_cast<const sockaddr*>(addr.bytes),
                 static_cast<int>(addr.len)) != 0) {
         err = WSAGetLastError();
-        if (is_in_progress(err)) err = wait_connected(s, timeout_ms);
+        if (is_in_progress(err))
+            err = net_wait_connected(s, timeout_ms, WSAETIMEDOUT, WSAECONNREFUSED);
     }
     set_blocking(s, true);
     if (err == 0) return connect_result::connected;
