@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets with clang under AddressSanitizer + UBSan and runs each one.
 #   scripts/fuzz.sh             each fuzzer for 30 s (CI)
 #   scripts/fuzz.sh 3600        each fuzzer for an hour
-#   scripts/fuzz.sh 600 pdu     only fuzz_pdu, for 10 minutes
+#   scripts/fuzz.sh 600 pdu     only fuzz_pdu, for 10 minutes (pdu, keys, auth, sessions,
+#                               elevation)
 # The seed corpora in fuzz/corpus/<name> are read only; what a run finds goes to a scratch
 # corpus. A crash, leak or time-out leaves its input in build-fuzz/artifacts and fails the
 # script: fix it, and add the input to the fuzzer's corpus as a regression case.
@@ -14,13 +15,14 @@ only=${2:-}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DNORVALED_FUZZ=ON -DNORVALED_SANITIZE=asan \
   -DNORVALED_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target fuzz_pdu fuzz_keys fuzz_auth
+cmake --build "$build" -j 2 --target fuzz_pdu fuzz_keys fuzz_auth fuzz_sessions \
+  fuzz_elevation
 
 mkdir -p "$build/artifacts"
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
-for name in pdu keys auth; do
+for name in pdu keys auth sessions elevation; do
   [ -n "$only" ] && [ "$only" != "$name" ] && continue
   work=$(mktemp -d)
   echo "=== fuzz_$name for ${seconds}s"

@@ -12,25 +12,20 @@
 #include "platform/sys.h"
 #include "store/cache.h"
 #include "support/library_helpers.h"
+#include "support/mock_library.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-constexpr int64_t k_min_size = 67108864;
 constexpr uint64_t k_chunk = k_chunk_size;
 
-class Flush : public ::testing::Test {
+class Flush : public mock_library_test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.ok());
-        image_ = dir_.file("disk.img");
-        ASSERT_EQ(norvaled_connect("mock", 0, "tester", nullptr), 0);
+        mock_library_test::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_EQ(start_on_free_port(image_, k_min_size), 0) << norvaled_last_error();
     }
-    void TearDown() override { norvaled_disconnect(); }
-
-    scoped_dir dir_;
-    std::string image_;
 };
 
 // Polls the statistics until the background pass has written the chunk back and counted

@@ -13,29 +13,19 @@
 #include "platform/sys.h"
 #include "store/cache.h"
 #include "support/library_helpers.h"
+#include "support/mock_library.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-constexpr int64_t k_min_size = 67108864;
 constexpr uint64_t k_chunk = k_chunk_size;
 
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public mock_library_test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.ok());
-        image_ = dir_.file("disk.img");
-        ASSERT_EQ(norvaled_connect("mock", 0, "tester", nullptr), 0);
-    }
-    void TearDown() override { norvaled_disconnect(); }
-
     void expect_failure(int32_t rc, int32_t code, const std::string& text) {
         EXPECT_EQ(rc, code) << text;
         EXPECT_EQ(std::string(norvaled_last_error()), text);
     }
-
-    scoped_dir dir_;
-    std::string image_;
 };
 
 // A start on the default port, waiting a while when another test process holds it.

@@ -110,6 +110,33 @@ TEST_F(SftpFaults, AServerGoneMidServiceFailsLoudlyAndLosesNothingAFlushAcknowle
     EXPECT_EQ(c_.read10(0, 2 * k_chunk_blocks), flushed);
 }
 
+// The server itself dies, sessions and all, and comes back: while it is gone the flush fails;
+// after the host reconnects, every byte a successful flush acknowledged before is in the image,
+// compared with a model of the writes.
+TEST_F(SftpFaults, AServerThatDiesAndComesBackLosesNothingAFlushAcknowledged) {
+    ASSERT_NO_FATAL_FAILURE(serve());
+    constexpr uint32_t k_model_blocks = 4 * k_chunk_blocks;
+    std::vector<uint8_t> model = c_.read10(0, k_model_blocks);
+    ASSERT_EQ(model.size(), k_model_blocks * 512u);
+    for (uint32_t i = 0; i < 8; ++i) { // scattered, some across a chunk boundary
+        const uint32_t lba = (i * 2311 + k_chunk_blocks - 40) % (k_model_blocks - 64);
+        const std::vector<uint8_t> data = pattern(0, (8 + 5 * i) * 512, 50 + i);
+        ASSERT_EQ(c_.write10(lba, data), 0);
+        std::copy(data.begin(), data.end(), model.begin() + lba * 512);
+    }
+    ASSERT_EQ(norvaled_flush(), 0) << norvaled_last_error();
+    // Written after the flush, outside the model: never acknowledged as on the image.
+    ASSERT_EQ(c_.write10(5 * k_chunk_blocks, pattern(0, 4096, 60)), 0);
+
+    ASSERT_TRUE(sshd_restart()) << "the sshd did not come back";
+    EXPECT_EQ(norvaled_flush(), NORVALED_E_SSH);
+    c_.close();
+    EXPECT_EQ(norvaled_disconnect(), NORVALED_E_SSH) << norvaled_last_error();
+
+    ASSERT_NO_FATAL_FAILURE(serve());
+    EXPECT_TRUE(c_.read10(0, k_model_blocks) == model) << "acknowledged data lost";
+}
+
 // With T the SSH time-out, the limits the header gives: a READ that needs the image is
 // answered within 3T, norvaled_flush returns within 3T and norvaled_stop within 5T;
 // norvaled_stats answers at once while only the server thread waits.

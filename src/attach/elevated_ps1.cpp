@@ -2,6 +2,7 @@
 // from a result file that the script appends to.
 #include "attach/attach.h"
 
+#include "attach/parse.h"
 #include "attach/scripts.h"
 #include "platform/proc.h"
 #include "platform/sys.h"
@@ -82,25 +83,6 @@ bool parse_rc(const char* line, int* verdict) {
     return true;
 }
 
-// Copies every reported line into the mount log; true when an RC line was read (a later one
-// replaces an earlier one).
-bool read_result(const char* tag, const std::string& path, int* verdict) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) return false;
-    bool seen = false;
-    char line[512];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        std::size_t n = std::strlen(line);
-        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
-            line[--n] = 0;
-        if (n == 0) continue;
-        vk_mount_log("elev %s | %s", tag, line);
-        if (parse_rc(line, verdict)) seen = true;
-    }
-    std::fclose(f);
-    return seen;
-}
-
 int start_failed(const char* tag, const helper_files& files, unsigned long sys_error) {
     std::remove(files.script.c_str());
     if (sys_error == k_error_cancelled) {
@@ -116,6 +98,20 @@ int start_failed(const char* tag, const helper_files& files, unsigned long sys_e
 }
 
 } // namespace
+
+bool read_elevation_result(std::FILE* result, const char* tag, int* verdict) {
+    bool seen = false;
+    char line[512];
+    while (std::fgets(line, sizeof line, result) != nullptr) {
+        std::size_t n = std::strlen(line);
+        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+            line[--n] = 0;
+        if (n == 0) continue;
+        vk_mount_log("elev %s | %s", tag, line);
+        if (parse_rc(line, verdict)) seen = true;
+    }
+    return seen;
+}
 
 int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms) {
     helper_files files;
@@ -143,7 +139,11 @@ int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_m
     proc_release_elevated(child);
 
     int verdict = -1;
-    bool seen = read_result(tag, files.result, &verdict);
+    bool seen = false;
+    if (std::FILE* f = std::fopen(files.result.c_str(), "r")) {
+        seen = read_elevation_result(f, tag, &verdict);
+        std::fclose(f);
+    }
     std::remove(files.script.c_str());
     std::remove(files.result.c_str());
     if (wait_result == 0 && seen) return verdict;

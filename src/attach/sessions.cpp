@@ -2,6 +2,7 @@
 // to the library's own target, whoever left them behind.
 #include "attach/attach.h"
 
+#include "attach/parse.h"
 #include "norvaled.h"
 #include "platform/sys.h"
 
@@ -36,7 +37,7 @@ void take_session_id(listing_scan* scan, const char* marker, bool piece_complete
     ++p;
     while (*p == ' ' || *p == '\t')
         ++p;
-    std::size_t n = std::strcspn(p, "\n \r");
+    std::size_t n = std::strcspn(p, "\n \r\t");
     bool runs_on = p[n] == 0 && !piece_complete;
     if (n >= k_id_size || runs_on) {
         vk_mount_log("session id longer than %lu characters ignored",
@@ -61,9 +62,24 @@ void scan_line(listing_scan* scan, const char* line, bool piece_complete) {
 
 } // namespace
 
+int scan_session_listing(std::FILE* listing, char* id, std::size_t cap) {
+    listing_scan scan;
+    char line[512];
+    while (std::fgets(line, sizeof line, listing) != nullptr) {
+        bool complete = std::strchr(line, '\n') != nullptr || std::feof(listing);
+        scan_line(&scan, line, complete);
+    }
+    if (id != nullptr && cap != 0) {
+        id[0] = 0;
+        if (std::strlen(scan.ours) < cap) std::strcpy(id, scan.ours);
+    }
+    // Only a session block naming our target counts: sessions to other targets are not ours.
+    if (scan.saw_ours) return 1;
+    return scan.saw_total ? 0 : -1;
+}
+
 int unmount_our_session_present(char* id, std::size_t cap) {
-    bool want_id = id != nullptr && cap != 0;
-    if (want_id) id[0] = 0;
+    if (id != nullptr && cap != 0) id[0] = 0;
     char path[k_max_path + 2];
     int n = std::snprintf(path, sizeof path, "%svknorvaled_sl_%lu.txt", temp_dir().c_str(),
                           static_cast<unsigned long>(++g_list_seq));
@@ -76,21 +92,13 @@ int unmount_our_session_present(char* id, std::size_t cap) {
     std::snprintf(cmd, sizeof cmd, "cmd /c iscsicli SessionList > \"%s\" 2>&1", path);
     run_hidden(cmd, 60000); // only the file counts
 
-    listing_scan scan;
+    int present = -1; // no file is no listing
     if (std::FILE* f = std::fopen(path, "r")) {
-        char line[512];
-        while (std::fgets(line, sizeof line, f) != nullptr) {
-            bool complete = std::strchr(line, '\n') != nullptr || std::feof(f);
-            scan_line(&scan, line, complete);
-        }
+        present = scan_session_listing(f, id, cap);
         std::fclose(f);
     }
     std::remove(path);
-
-    if (want_id && std::strlen(scan.ours) < cap) std::strcpy(id, scan.ours);
-    // Only a session block naming our target counts: sessions to other targets are not ours.
-    if (scan.saw_ours) return 1;
-    return scan.saw_total ? 0 : -1;
+    return present;
 }
 
 void unmount_logout_all_by_iqn() {

@@ -5,10 +5,13 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <pwd.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -233,6 +236,34 @@ bool launch() {
     return false;
 }
 
+// Every process below root, from the parent links in /proc: the sessions of the sshd.
+std::vector<pid_t> descendants(pid_t root) {
+    std::map<pid_t, std::vector<pid_t>> children;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
+        if (pid <= 0) continue;
+        const std::string stat = read_text(entry.path().string() + "/stat");
+        const std::size_t name_end = stat.rfind(')'); // the name may hold anything
+        char state = 0;
+        int parent = 0;
+        if (name_end != std::string::npos &&
+            std::sscanf(stat.c_str() + name_end + 1, " %c %d", &state, &parent) == 2)
+            children[parent].push_back(pid);
+    }
+    std::vector<pid_t> found;
+    std::vector<pid_t> todo{root};
+    while (!todo.empty()) {
+        const pid_t p = todo.back();
+        todo.pop_back();
+        for (pid_t c : children[p]) {
+            found.push_back(c);
+            todo.push_back(c);
+        }
+    }
+    return found;
+}
+
 bool start_once() {
     g_info.user = k_user;
     g_info.password = k_password;
@@ -260,6 +291,27 @@ const sshd_info& sshd_start() {
         return none;
     }
     return g_info;
+}
+
+bool sshd_restart() {
+    if (g_pid <= 0 || g_info.port == 0) return false;
+    // The sessions become this process's children when their parents die, so that each is
+    // reaped here rather than left to init.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const std::vector<pid_t> sessions = descendants(g_pid);
+    for (pid_t p : sessions)
+        kill(p, SIGKILL);
+    kill(g_pid, SIGKILL);
+    waitpid(g_pid, nullptr, 0);
+    const uint64_t deadline = tick_ms() + 10000;
+    for (pid_t p : sessions) {
+        // Reaped here, or by its own parent before that died (then it is gone).
+        while (waitpid(p, nullptr, WNOHANG) != p && kill(p, 0) == 0 && tick_ms() < deadline)
+            sleep_ms(10);
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    g_pid = spawn_sshd(g_conf_dir + "/sshd_config");
+    return g_pid > 0 && wait_ready(g_info.port);
 }
 
 std::string json_quote(const std::string& text) {

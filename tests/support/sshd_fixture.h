@@ -26,6 +26,10 @@ struct sshd_info {
 // even when the test process dies without running its exit handlers.
 const sshd_info& sshd_start();
 
+// Ends the sshd together with every session it serves (SIGKILL, as a server that crashed) and
+// starts it again on the same port with the same keys. False when it did not come back.
+bool sshd_restart();
+
 // True when the server runs: a test that got port 0 should return at once.
 inline bool sshd_ok(const sshd_info& s) {
     return s.port != 0;
