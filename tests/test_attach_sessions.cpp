@@ -78,6 +78,11 @@ TEST(AttachSessions, UnusableIdentifiersAreNeverLoggedOut) {
 
     box.add_session(3, std::string(127, 'e'), k_ours);
     EXPECT_EQ(scan().id, std::string(127, 'e'));
+
+    // A tab would split the logout command's argument: neither cut nor used.
+    box.add_session(4, "ffffe001\t4000013700000004", k_ours);
+    EXPECT_EQ(scan().id, "");
+    EXPECT_TRUE(box.log_has("session id with a tab ignored"));
 }
 
 TEST(AttachSessions, ForcedLogoutTakesTheLaterSessionFirstAndStopsAfterTwo) {

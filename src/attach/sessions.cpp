@@ -28,8 +28,8 @@ struct listing_scan {
 };
 
 // The token after the first colon of a "Session Id" line. An identifier that is longer than
-// the buffer, or that runs on past this piece of a long line, is unknown: a cut identifier
-// would log out some other session, or none.
+// the buffer, runs on past this piece of a long line or holds a tab, is unknown: a cut or split
+// identifier would log out some other session, or none.
 void take_session_id(listing_scan* scan, const char* marker, bool piece_complete) {
     scan->current[0] = 0;
     const char* p = std::strchr(marker, ':');
@@ -37,11 +37,16 @@ void take_session_id(listing_scan* scan, const char* marker, bool piece_complete
     ++p;
     while (*p == ' ' || *p == '\t')
         ++p;
-    std::size_t n = std::strcspn(p, "\n \r\t");
+    std::size_t n = std::strcspn(p, "\n \r");
     bool runs_on = p[n] == 0 && !piece_complete;
     if (n >= k_id_size || runs_on) {
         vk_mount_log("session id longer than %lu characters ignored",
                      static_cast<unsigned long>(k_id_size - 1));
+        return;
+    }
+    // A tab would split the identifier into two words of the logout command line.
+    if (std::memchr(p, '\t', n) != nullptr) {
+        vk_mount_log("session id with a tab ignored");
         return;
     }
     std::memcpy(scan->current, p, n);
