@@ -2,9 +2,7 @@
 // image, the stand-in initiator logs in to it for real, its diskpart partitions and formats the
 // disk through iSCSI, and the unmount takes it all away again. Runs as root (the elevated path).
 #include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -15,7 +13,6 @@
 #include "norvaled.h"
 #include "platform/initiator.h"
 #include "platform/storage.h"
-#include "platform/sys.h"
 #include "state/state.h"
 #include "support/attach_env.h"
 #include "support/library_helpers.h"
@@ -239,23 +236,28 @@ printf 'Total of 1 sessions\n\nSession Id : 1-2\nTarget Name : %s\n' ")" NORVALE
 // tgtd serving a file as LUN 1 of another target on its own portal and control socket (its
 // number, which tgtd wants below 32768, taken from the portal's port so that the tgtds of other
 // runs stay apart; one that clashes exits, and the next port is tried). tgtd ignores SIGTERM: it
-// is killed, and setpriv kills it too should this process die first.
+// is killed, also by setpriv should this process die first.
 class tgtd_peer {
   public:
     tgtd_peer(const std::string& image, const scoped_dir& dir) : log_(dir.file("tgtd.log")) {
         for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
             port_ = free_port();
-            pid_ = spawn();
-            if (pid_ > 0 && !wait_listening()) stop();
+            pid_ = spawn_server({"tgtd", "-f", "-C", control(), "--iscsi",
+                                 "portal=127.0.0.1:" + std::to_string(port_)},
+                                log_, "KILL");
+            if (pid_ > 0 && !wait_listening(pid_, port_, k_tool_ms)) stop();
         }
-        if (pid_ < 0) return;
-        const std::string ctl = control();
+        if (pid_ < 0) {
+            const std::vector<uint8_t> log = read_at(log_, 0, 4096);
+            failure_ = "tgtd did not listen: " + std::string(log.begin(), log.end());
+            return;
+        }
         for (const std::vector<std::string>& op :
              {std::vector<std::string>{"--op", "new", "--mode", "target", "--tid", "1", "-T",
                                        k_other_iqn},
               {"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "1", "-b", image},
               {"--op", "bind", "--mode", "target", "--tid", "1", "-I", "ALL"}}) {
-            std::vector<std::string> argv = {"tgtadm", "-C", ctl, "--lld", "iscsi"};
+            std::vector<std::string> argv = {"tgtadm", "-C", control(), "--lld", "iscsi"};
             argv.insert(argv.end(), op.begin(), op.end());
             const cmd_result r = run_cmd(argv, k_tool_ms);
             if (!r.ok()) {
@@ -263,84 +265,44 @@ class tgtd_peer {
                 return;
             }
         }
-        ok_ = true;
     }
     ~tgtd_peer() { stop(); }
     tgtd_peer(const tgtd_peer&) = delete;
     tgtd_peer& operator=(const tgtd_peer&) = delete;
 
-    bool ok() const { return ok_; }
+    // Empty when it serves.
+    const std::string& failure() const { return failure_; }
     uint16_t port() const { return port_; }
-    std::string failure() const {
-        return failure_.empty() ? "tgtd did not listen: " + slurp(log_) : failure_;
-    }
 
   private:
     std::string control() const { return std::to_string(30000 + port_ % 2768); }
-    pid_t spawn() const {
-        const std::string portal = "portal=127.0.0.1:" + std::to_string(port_);
-        std::vector<std::string> argv = {
-            "/usr/bin/setpriv", "--pdeathsig", "KILL", "--", "tgtd", "-f", "-C",
-            control(),          "--iscsi",     portal};
-        std::vector<char*> args;
-        for (std::string& a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return rc == 0 ? pid : -1;
-    }
-    // False when tgtd ended first (its port was taken meanwhile) or never listened.
-    bool wait_listening() {
-        const uint64_t deadline = tick_ms() + k_tool_ms;
-        while (tick_ms() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            if (port_accepts(port_)) return true;
-            sleep_ms(20);
-        }
-        return false;
-    }
     void stop() {
         if (pid_ <= 0) return;
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
-    }
-    static std::string slurp(const std::string& path) {
-        const int64_t n = size_of(path);
-        const std::vector<uint8_t> b = read_at(path, 0, n > 0 ? static_cast<std::size_t>(n) : 0);
-        return std::string(b.begin(), b.end());
+        // Killed, it leaves its control socket behind.
+        const std::string socket = "/var/run/tgtd/socket." + control();
+        unlink(socket.c_str());
+        unlink((socket + ".lock").c_str());
     }
 
     std::string log_;
     pid_t pid_ = -1;
     uint16_t port_ = 0;
-    bool ok_ = false;
     std::string failure_;
 };
 
 // Another target's session, logged in before the mount (so its disk is drive 1), is neither
 // formatted by the mount nor logged out by the unmount, and does not make the unmount fail.
 TEST_F(StandinMount, AnotherTargetsSessionOutlivesTheUnmount) {
-    if (!have_program("tgtd") || access("/usr/bin/setpriv", X_OK) != 0)
-        GTEST_SKIP() << "tgtd and setpriv are needed";
+    if (!have_program("tgtd")) GTEST_SKIP() << "tgtd (package tgt) is not installed";
     ASSERT_NE(target_start_mock(), nullptr);
     scoped_dir work;
     const std::string other_image = work.file("other.img");
     ASSERT_TRUE(write_at(other_image, (8u << 20) - 1, {0}));
     tgtd_peer other(other_image, work);
-    ASSERT_TRUE(other.ok()) << other.failure();
+    ASSERT_EQ(other.failure(), "");
 
     service_t svc = initiator_service_open(service_access::query_and_start);
     initiator_service_start(svc);
