@@ -161,6 +161,16 @@ std::string config_text(int port) {
            "Subsystem sftp internal-sftp\n";
 }
 
+// In the foreground, tied to this thread: a test process that crashes leaves no sshd.
+pid_t spawn_sshd(const std::string& conf) {
+    return spawn_server({k_sshd, "-D", "-e", "-f", conf}, g_info.log, "TERM");
+}
+
+// False when the sshd ended first (g_pid is -1 then) or did not come up in time.
+bool wait_ready(int port) {
+    return wait_listening(g_pid, port, k_ready_ms);
+}
+
 bool launch() {
     // Privilege separation needs this directory; a fresh machine has no sshd running yet.
     mkdir("/run/sshd", 0755);
@@ -169,13 +179,12 @@ bool launch() {
     for (int attempt = 0; attempt < k_port_attempts; ++attempt) {
         const int port = free_port();
         if (port == 0 || !write_text(conf, config_text(port), 0644)) continue;
-        // In the foreground, tied to this thread: a crashed test process leaves no sshd.
-        g_pid = spawn_server({k_sshd, "-D", "-e", "-f", conf}, g_info.log, "TERM");
+        g_pid = spawn_sshd(conf);
         if (g_pid < 0) {
             g_failure = "cannot spawn " + std::string(k_sshd);
             return false;
         }
-        if (wait_listening(g_pid, port, k_ready_ms)) {
+        if (wait_ready(port)) {
             g_info.port = port;
             return true;
         }
