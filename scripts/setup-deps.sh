@@ -7,12 +7,13 @@ packages=(cmake g++ make pkg-config libssh2-1-dev libgtest-dev openssh-server op
           libiscsi-bin libiscsi-dev ntfs-3g qemu-utils qemu-block-extra procps python3
           clang-format clang libclang-rt-14-dev)
 # Packaging and the file-system round trip: cpack's dependency scan, the man page check,
-# qemu-storage-daemon's FUSE export, loop devices and ext4.
-packages+=(dpkg-dev man-db qemu-system-common fuse3 e2fsprogs util-linux)
+# qemu-storage-daemon's FUSE export, loop devices and ext4; tgtd as another iSCSI target
+# beside the library's own for the attachment tests.
+packages+=(dpkg-dev man-db qemu-system-common fuse3 e2fsprogs util-linux tgt)
 for arg in "$@"; do
   case "$arg" in
     --windows) packages+=(g++-mingw-w64-x86-64 wine64 wine dpkg-dev xz-utils) ;;
-    --bench) packages+=(tgt nbdkit sshfs fio linux-perf) ;;
+    --bench) packages+=(nbdkit sshfs fio linux-perf) ;;
     *) echo "setup-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -1,8 +1,10 @@
 // The elevated mount and unmount end to end on Linux: the library's own target serves the
 // image, the stand-in initiator logs in to it for real, its diskpart partitions and formats the
 // disk through iSCSI, and the unmount takes it all away again. Runs as root (the elevated path).
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "attach/attach.h"
 #include "norvaled.h"
 #include "platform/initiator.h"
+#include "platform/storage.h"
 #include "state/state.h"
 #include "support/attach_env.h"
 #include "support/library_helpers.h"
@@ -21,6 +24,7 @@ namespace {
 
 constexpr uint32_t k_tool_ms = 120000;
 constexpr uint64_t k_partition_offset = 1u << 20;
+constexpr char k_other_iqn[] = "iqn.2026-08.test.standin:other";
 
 class StandinMount : public ::testing::Test {
   protected:
@@ -227,6 +231,98 @@ printf 'Total of 1 sessions\n\nSession Id : 1-2\nTarget Name : %s\n' ")" NORVALE
                                 "S4 session cleared=0 logged_out=0 elapsed=",
                                 "done logged_out=0 session_present=-1 devnode=-1"}),
               "");
+}
+
+// tgtd serving a file as LUN 1 of another target on its own portal and control socket (its
+// number, which tgtd wants below 32768, taken from the portal's port so that the tgtds of other
+// runs stay apart; one that clashes exits, and the next port is tried). tgtd ignores SIGTERM: it
+// is killed, also by setpriv should this process die first.
+class tgtd_peer {
+  public:
+    tgtd_peer(const std::string& image, const scoped_dir& dir) : log_(dir.file("tgtd.log")) {
+        for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
+            port_ = free_port();
+            pid_ = spawn_server({"tgtd", "-f", "-C", control(), "--iscsi",
+                                 "portal=127.0.0.1:" + std::to_string(port_)},
+                                log_, "KILL");
+            if (pid_ > 0 && !wait_listening(pid_, port_, k_tool_ms)) stop();
+        }
+        if (pid_ < 0) {
+            const std::vector<uint8_t> log = read_at(log_, 0, 4096);
+            failure_ = "tgtd did not listen: " + std::string(log.begin(), log.end());
+            return;
+        }
+        for (const std::vector<std::string>& op :
+             {std::vector<std::string>{"--op", "new", "--mode", "target", "--tid", "1", "-T",
+                                       k_other_iqn},
+              {"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "1", "-b", image},
+              {"--op", "bind", "--mode", "target", "--tid", "1", "-I", "ALL"}}) {
+            std::vector<std::string> argv = {"tgtadm", "-C", control(), "--lld", "iscsi"};
+            argv.insert(argv.end(), op.begin(), op.end());
+            const cmd_result r = run_cmd(argv, k_tool_ms);
+            if (!r.ok()) {
+                failure_ = "tgtadm " + op[1] + " " + op[3] + ": " + r.describe();
+                return;
+            }
+        }
+    }
+    ~tgtd_peer() { stop(); }
+    tgtd_peer(const tgtd_peer&) = delete;
+    tgtd_peer& operator=(const tgtd_peer&) = delete;
+
+    // Empty when it serves.
+    const std::string& failure() const { return failure_; }
+    uint16_t port() const { return port_; }
+
+  private:
+    std::string control() const { return std::to_string(30000 + port_ % 2768); }
+    void stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        // Killed, it leaves its control socket behind.
+        const std::string socket = "/var/run/tgtd/socket." + control();
+        unlink(socket.c_str());
+        unlink((socket + ".lock").c_str());
+    }
+
+    std::string log_;
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+    std::string failure_;
+};
+
+// Another target's session, logged in before the mount (so its disk is drive 1), is neither
+// formatted by the mount nor logged out by the unmount, and does not make the unmount fail.
+TEST_F(StandinMount, AnotherTargetsSessionOutlivesTheUnmount) {
+    if (!have_program("tgtd")) GTEST_SKIP() << "tgtd (package tgt) is not installed";
+    ASSERT_NE(target_start_mock(), nullptr);
+    scoped_dir work;
+    const std::string other_image = work.file("other.img");
+    ASSERT_TRUE(write_at(other_image, (8u << 20) - 1, {0}));
+    tgtd_peer other(other_image, work);
+    ASSERT_EQ(other.failure(), "");
+
+    service_t svc = initiator_service_open(service_access::query_and_start);
+    initiator_service_start(svc);
+    initiator_service_close(svc);
+    iscsi_session_id other_session;
+    ASSERT_EQ(initiator_login(k_other_iqn, "127.0.0.1", other.port(), &other_session), 0u);
+    std::string vendor, product;
+    ASSERT_EQ(storage_query_ids(1, vendor, product), 0);
+    EXPECT_EQ(product.rfind("VIRTUAL-DISK", 0), 0u) << product; // tgtd's LUN 1, not its LUN 0
+
+    ASSERT_EQ(norvaled_mount_ex('E', 1), 0) << norvaled_last_error();
+    EXPECT_EQ(missing_in_order(new_log_lines(), {"disk 2 has_data=0"}), "");
+    ASSERT_NO_FATAL_FAILURE(expect_full_unmount('E'));
+
+    const cmd_result list = run_cmd({"iscsicli", "SessionList"}, k_tool_ms);
+    EXPECT_NE(list.output.find(std::string("Target Name            : ") + k_other_iqn),
+              std::string::npos)
+        << list.describe();
+    EXPECT_EQ(storage_query_ids(1, vendor, product), 0);
+    EXPECT_EQ(initiator_logout(other_session), 0u); // the session was still there to end
 }
 
 } // namespace

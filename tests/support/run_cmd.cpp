@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/sys.h"
+#include "support/library_helpers.h"
 
 extern char** environ;
 
@@ -147,6 +148,39 @@ bool have_program(const std::string& name) {
         const std::string candidate = dirs.substr(start, end - start) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0) return true;
         start = end + 1;
+    }
+    return false;
+}
+
+pid_t spawn_server(const std::vector<std::string>& argv, const std::string& log,
+                   const char* death_signal) {
+    std::vector<std::string> full;
+    if (access("/usr/bin/setpriv", X_OK) == 0)
+        full = {"/usr/bin/setpriv", "--pdeathsig", death_signal, "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (std::string& a : full)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    spawn_setup s;
+    posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&s.actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&s.actions, 1, 2);
+    pid_t pid = -1;
+    return posix_spawnp(&pid, args[0], &s.actions, nullptr, args.data(), environ) == 0 ? pid : -1;
+}
+
+bool wait_listening(pid_t& pid, int port, uint32_t timeout_ms) {
+    const uint64_t deadline = tick_ms() + timeout_ms;
+    while (tick_ms() < deadline) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return false;
+        }
+        if (port_accepts(port)) return true;
+        sleep_ms(20);
     }
     return false;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct cmd_result {
@@ -24,3 +25,14 @@ cmd_result run_cmd(const std::vector<std::string>& argv, uint32_t timeout_ms);
 
 // True when the program can be found on PATH.
 bool have_program(const std::string& name);
+
+// Starts a server in the background: argv[0] looked up on PATH, standard input from /dev/null,
+// its output appended to log. setpriv (when installed) sends it death_signal ("TERM", "KILL")
+// when the calling thread ends, so a test process that dies leaves no server behind. The pid,
+// or -1.
+pid_t spawn_server(const std::vector<std::string>& argv, const std::string& log,
+                   const char* death_signal);
+
+// Waits until 127.0.0.1:port accepts. False when the server ended first (reaped, and pid set
+// to -1: its port was taken meanwhile, or a bad configuration) or timeout_ms passed.
+bool wait_listening(pid_t& pid, int port, uint32_t timeout_ms);

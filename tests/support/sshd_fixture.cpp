@@ -3,13 +3,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <pwd.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -21,8 +19,6 @@
 #include "platform/sys.h"
 #include "support/library_helpers.h"
 #include "support/run_cmd.h"
-
-extern char** environ;
 
 namespace {
 
@@ -168,45 +164,14 @@ std::string config_text(int port) {
            "Subsystem sftp internal-sftp\n";
 }
 
-// Runs the sshd in the foreground of its own process. setpriv ties it to this thread with a
-// death signal, so a test process that crashes does not leave it behind.
+// In the foreground, tied to this thread: a test process that crashes leaves no sshd.
 pid_t spawn_sshd(const std::string& conf) {
-    std::vector<std::string> argv;
-    if (access("/usr/bin/setpriv", X_OK) == 0)
-        argv = {"/usr/bin/setpriv", "--pdeathsig", "TERM", "--"};
-    for (const char* a : {k_sshd, "-D", "-e", "-f"})
-        argv.emplace_back(a);
-    argv.push_back(conf);
-    std::vector<char*> args;
-    for (std::string& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, g_info.log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return spawn_server({k_sshd, "-D", "-e", "-f", conf}, g_info.log, "TERM");
 }
 
-// Waits until the port accepts; false when the sshd ended first (a port taken meanwhile by
-// another process, or a bad configuration) or did not come up in time.
+// False when the sshd ended first (g_pid is -1 then) or did not come up in time.
 bool wait_ready(int port) {
-    const uint64_t deadline = tick_ms() + k_ready_ms;
-    while (tick_ms() < deadline) {
-        int status = 0;
-        if (waitpid(g_pid, &status, WNOHANG) == g_pid) {
-            g_pid = -1;
-            return false;
-        }
-        if (port_accepts(port)) return true;
-        sleep_ms(20);
-    }
-    return false;
+    return wait_listening(g_pid, port, k_ready_ms);
 }
 
 bool launch() {

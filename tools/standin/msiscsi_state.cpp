@@ -1,5 +1,5 @@
-// Sessions are real iSCSI sessions through libiscsi; drives are their LUN 0 under the lowest
-// free number from 1; letters name drives. All of it lives in this process only.
+// Sessions are real iSCSI sessions through libiscsi; a session's drive is its first disk LUN,
+// under the lowest free number from 1; letters name drives. All of it lives in this process only.
 #include "msiscsi.h"
 #include "platform/posix/standin_client.h"
 
@@ -37,7 +37,11 @@ constexpr uint32_t k_error_lock_violation = 33;
 // The target serves one connection at a time: a login that cannot get through must fail
 // after this long instead of waiting for a target that is busy with someone else.
 constexpr int k_iscsi_timeout_s = 5;
-constexpr int k_lun = 0;
+// LUN 0 answers REPORT LUNS on every target, whatever it is (tgtd's is a controller).
+constexpr int k_lun0 = 0;
+constexpr int k_report_luns_alloc = 4096;
+// A fresh session reports a unit attention (power on, reset) once per LUN before its commands.
+constexpr int k_unit_attention_tries = 3;
 constexpr const char* k_initiator_name = "iqn.2026-08.org.norvaled.standin:initiator";
 
 struct context_closer {
@@ -53,6 +57,8 @@ struct session {
     std::string iqn, address;
     int port = 0;
     std::unique_ptr<iscsi_context, context_closer> ctx;
+    int lun = -1; // the disk LUN, -1 when the target has none (then the session has no drive)
+    std::string vendor, product;
     uint32_t block_size = 512;
     uint64_t blocks = 0;
 };
@@ -128,7 +134,47 @@ int lowest_free_drive() {
     return n;
 }
 
-// Opens the session and reads what the disk is; a failure message, empty on success.
+// The LUNs the target reports; LUN 0 alone when it cannot report them.
+std::vector<int> reported_luns(iscsi_context* c) {
+    unique_task t(iscsi_reportluns_sync(c, 0, k_report_luns_alloc));
+    auto* list =
+        good(t) ? static_cast<scsi_reportluns_list*>(scsi_datain_unmarshall(t.get())) : nullptr;
+    if (list == nullptr) return {k_lun0};
+    return std::vector<int>(list->luns, list->luns + list->num);
+}
+
+// Takes the first LUN that is a connected direct-access disk, as the Windows initiator shows
+// only those as disks; false when there is none.
+bool pick_disk_lun(session& s) {
+    iscsi_context* c = s.ctx.get();
+    for (int lun : reported_luns(c)) {
+        unique_task inq(iscsi_inquiry_sync(c, lun, 0, 0, 255));
+        auto* std_inq = good(inq)
+                            ? static_cast<scsi_inquiry_standard*>(scsi_datain_unmarshall(inq.get()))
+                            : nullptr;
+        if (std_inq == nullptr ||
+            std_inq->qualifier != SCSI_INQUIRY_PERIPHERAL_QUALIFIER_CONNECTED ||
+            std_inq->device_type != SCSI_INQUIRY_PERIPHERAL_DEVICE_TYPE_DIRECT_ACCESS)
+            continue;
+        s.lun = lun;
+        s.vendor = std_inq->vendor_identification;
+        s.product = std_inq->product_identification;
+        return true;
+    }
+    return false;
+}
+
+void clear_unit_attention(session& s) {
+    for (int i = 0; i < k_unit_attention_tries; ++i) {
+        unique_task t(iscsi_testunitready_sync(s.ctx.get(), s.lun));
+        if (!t || t->status != SCSI_STATUS_CHECK_CONDITION ||
+            t->sense.key != SCSI_SENSE_UNIT_ATTENTION)
+            return;
+    }
+}
+
+// Opens the session and reads what its disk is; a failure message, empty on success. A
+// target without a disk LUN gives a session without a disk.
 std::string open_session(session& s) {
     s.ctx.reset(iscsi_create_context(k_initiator_name));
     iscsi_context* c = s.ctx.get();
@@ -140,9 +186,11 @@ std::string open_session(session& s) {
     iscsi_set_session_type(c, ISCSI_SESSION_NORMAL);
     iscsi_set_header_digest(c, ISCSI_HEADER_DIGEST_NONE);
     const std::string portal = s.address + ":" + std::to_string(s.port);
-    if (iscsi_full_connect_sync(c, portal.c_str(), k_lun) != 0)
+    if (iscsi_full_connect_sync(c, portal.c_str(), k_lun0) != 0)
         return "login to " + s.iqn + " at " + portal + " failed: " + iscsi_get_error(c);
-    unique_task cap(iscsi_readcapacity16_sync(c, k_lun));
+    if (!pick_disk_lun(s)) return {};
+    clear_unit_attention(s);
+    unique_task cap(iscsi_readcapacity16_sync(c, s.lun));
     auto* rc16 =
         good(cap) ? static_cast<scsi_readcapacity16*>(scsi_datain_unmarshall(cap.get())) : nullptr;
     if (rc16 == nullptr || rc16->block_length == 0)
@@ -152,16 +200,13 @@ std::string open_session(session& s) {
     return {};
 }
 
-std::string add_drive(const session& s, int& number) {
-    unique_task inq(iscsi_inquiry_sync(s.ctx.get(), k_lun, 0, 0, 255));
-    auto* std_inq = good(inq)
-                        ? static_cast<scsi_inquiry_standard*>(scsi_datain_unmarshall(inq.get()))
-                        : nullptr;
-    if (std_inq == nullptr) return std::string("INQUIRY failed: ") + iscsi_get_error(s.ctx.get());
+// The session's drive under the lowest free number; number stays 0 when it has no disk.
+void add_drive(const session& s, int& number) {
+    if (s.lun < 0) return;
     drive d;
     d.session_id = s.id;
-    d.vendor = std_inq->vendor_identification;
-    d.product = std_inq->product_identification;
+    d.vendor = s.vendor;
+    d.product = s.product;
     std::string name = "SCSI\\DISK&VEN_" + trimmed(d.vendor) + "&PROD_" + trimmed(d.product);
     std::replace(name.begin(), name.end(), ' ', '_');
     char tail[32];
@@ -169,7 +214,6 @@ std::string add_drive(const session& s, int& number) {
     d.device_id = name + tail;
     number = lowest_free_drive();
     g_drives[number] = d;
-    return {};
 }
 
 // The stand-in exists for the library's loopback target and never reaches further.
@@ -192,14 +236,15 @@ std::string do_login(const std::string& iqn, const std::string& address, int por
     s.iqn = iqn;
     s.address = address;
     s.port = port;
-    std::string failure = open_session(s);
-    int number = 0;
-    if (failure.empty()) failure = add_drive(s, number);
+    const std::string failure = open_session(s);
     if (!failure.empty()) return err(k_connection_failed, failure);
+    int number = 0;
+    add_drive(s, number);
     g_sessions.push_back(std::move(s));
     return "ok " + g_sessions.back().id + "\t" + std::to_string(number);
 }
 
+// ok SESSION-ID<tab>DRIVE, drive 0 when the target has no disk.
 std::string on_login(const args_t& a) {
     long long port = 0;
     if (a.size() != 4 || parse_int(a[3], 1, 65535, port) != 0)
@@ -286,7 +331,7 @@ std::string on_drive(const args_t& a) {
 }
 
 std::string sync_session(session& s) {
-    unique_task t(iscsi_synchronizecache10_sync(s.ctx.get(), k_lun, 0, 0, 0, 0));
+    unique_task t(iscsi_synchronizecache10_sync(s.ctx.get(), s.lun, 0, 0, 0, 0));
     return good(t) ? "ok"
                    : err(k_error_io, std::string("sync failed: ") + iscsi_get_error(s.ctx.get()));
 }
@@ -308,8 +353,8 @@ std::string on_io(const args_t& a, const std::string& payload, std::string& out)
             static_cast<uint64_t>(lba + count) > s->blocks)
             return err(k_error_invalid_parameter, "bad block count");
         const uint32_t len = static_cast<uint32_t>(count) * s->block_size;
-        unique_task t(iscsi_read16_sync(c, k_lun, static_cast<uint64_t>(lba), len, s->block_size, 0,
-                                        0, 0, 0, 0));
+        unique_task t(iscsi_read16_sync(c, s->lun, static_cast<uint64_t>(lba), len, s->block_size,
+                                        0, 0, 0, 0, 0));
         if (!good(t) || t->datain.size != static_cast<int>(len))
             return err(k_error_io, std::string("read failed: ") + iscsi_get_error(c));
         out.assign(reinterpret_cast<const char*>(t->datain.data), len);
@@ -320,7 +365,7 @@ std::string on_io(const args_t& a, const std::string& payload, std::string& out)
         return err(k_error_invalid_parameter, "bad write length");
     std::string data = payload; // libiscsi wants a mutable buffer
     unique_task t(iscsi_write16_sync(
-        c, k_lun, static_cast<uint64_t>(lba), reinterpret_cast<unsigned char*>(data.data()),
+        c, s->lun, static_cast<uint64_t>(lba), reinterpret_cast<unsigned char*>(data.data()),
         static_cast<uint32_t>(data.size()), s->block_size, 0, 0, 0, 0, 0));
     return good(t) ? "ok" : err(k_error_io, std::string("write failed: ") + iscsi_get_error(c));
 }
