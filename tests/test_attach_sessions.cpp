@@ -38,6 +38,7 @@ TEST(AttachSessions, OnlySessionsToOurTargetCount) {
 
     // Another iSCSI disk on the machine is not ours: nothing to wait for, nothing to log out.
     box.add_session(1, "ffffe001-4000013700000001", k_other);
+    box.add_session(4, "ffffe001-4000013700000004", k_ours + "2"); // a longer name is not ours
     r = scan();
     EXPECT_EQ(r.present, 0);
     EXPECT_EQ(r.id, "");

@@ -7,6 +7,7 @@
 #include "platform/sys.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -53,13 +54,25 @@ void take_session_id(listing_scan* scan, const char* marker, bool piece_complete
     scan->current[n] = 0;
 }
 
+// Whether the line names the target IQN as a whole name: "...:norvaled2" is another target,
+// and its session must never be logged out as ours.
+bool names_our_target(const char* line) {
+    const std::size_t len = std::strlen(k_target_iqn);
+    for (const char* p = std::strstr(line, k_target_iqn); p != nullptr;
+         p = std::strstr(p + 1, k_target_iqn)) {
+        const unsigned char next = static_cast<unsigned char>(p[len]);
+        if (!std::isalnum(next) && next != '.' && next != '-' && next != ':') return true;
+    }
+    return false;
+}
+
 void scan_line(listing_scan* scan, const char* line, bool piece_complete) {
     if (const char* total = std::strstr(line, "Total of")) {
         int count = 0;
         if (std::sscanf(total, "Total of %d", &count) == 1) scan->saw_total = true;
     } else if (const char* id = std::strstr(line, "Session Id")) {
         take_session_id(scan, id, piece_complete);
-    } else if (std::strstr(line, k_target_iqn) != nullptr) {
+    } else if (names_our_target(line)) {
         std::memcpy(scan->ours, scan->current, sizeof scan->ours);
         scan->saw_ours = true;
     }
