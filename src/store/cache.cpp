@@ -83,13 +83,13 @@ int ready_for_piece_locked(bc_slot& s, uint32_t q, uint32_t n, bool writing) {
 }
 
 // How a write piece at p that misses takes its slot. A whole chunk needs nothing from the
-// image. A write that starts a chunk exactly where the last write ended is a sequential
-// stream, which will most likely overwrite the whole chunk: the chunk is taken empty, and its
-// tail is loaded only if something needs it before the stream has filled it. Any other piece
-// loads the chunk first, a lone small write included.
-int write_fill(uint64_t write_start, uint64_t p, uint32_t q, uint32_t n) {
+// image. A piece that starts a chunk exactly where the last write (or the last piece of this
+// one) ended is a sequential stream, which will most likely overwrite the whole chunk: the
+// chunk is taken empty, and its tail is loaded only if something needs it before the stream
+// has filled it. Any other piece loads the chunk first, a lone small write included.
+int write_fill(uint64_t p, uint32_t q, uint32_t n) {
     if (q == 0 && n == k_chunk_size) return k_fill_zero;
-    if (q == 0 && p == write_start && p == g_bc.stream_end) return k_fill_stream;
+    if (q == 0 && p == g_bc.stream_end) return k_fill_stream;
     return k_fill_load;
 }
 
@@ -110,7 +110,7 @@ int for_each_piece(uint64_t offset, uint32_t len, bool writing, Piece piece) {
             touch_locked(*s);
             ++g_bc.cache_hits;
         } else {
-            s = bc_get_slot_locked(chunk, writing ? write_fill(offset, p, q, n) : k_fill_load);
+            s = bc_get_slot_locked(chunk, writing ? write_fill(p, q, n) : k_fill_load);
             if (s == nullptr) return -1;
             ++g_bc.cache_misses;
         }
