@@ -347,14 +347,30 @@ TEST_F(ReadWrite, AnyOtherRequestDuringTheDataPhaseEndsTheConnection) {
     EXPECT_TRUE(c_.closed_within());
 }
 
-TEST_F(ReadWrite, DataOutBeyondTheCommandsRangeIsDroppedButCounted) {
+// DataPDUInOrder=Yes: data at any offset but the next expected one (beyond the range, a
+// duplicate) fails the write instead of leaving a hole behind a GOOD; nothing lands.
+TEST_F(ReadWrite, DataOutAtAnyButTheNextOffsetFailsTheWriteAndLandsNowhere) {
+    std::vector<uint8_t> s;
     pdu cmd = cdb10(c_, 0x2A, 0, 8, 0xA0);
     ASSERT_TRUE(c_.send(cmd));
     pdu r2t = c_.expect();
     ASSERT_TRUE(c_.send(
         c_.data_out(cmd.itt(), r2t.ttt(), 0, 4096, std::vector<uint8_t>(4096, 0x3C), true)));
-    EXPECT_EQ(c_.expect().opcode(), 0x21);
+    const std::vector<uint8_t> offset_error = fixed_sense(0xB, 0x4B, 0x05);
+    pdu answer = c_.expect();
+    EXPECT_EQ(answer.hdr[3], 0x02);
+    EXPECT_EQ(std::vector<uint8_t>(answer.data.begin() + 2, answer.data.end()), offset_error);
     EXPECT_EQ(c_.read10(0, 16), std::vector<uint8_t>(8192, 0)) << "nothing landed past block 8";
+
+    cmd = cdb10(c_, 0x2A, 0, 16, 0xA0);
+    ASSERT_TRUE(c_.send(cmd));
+    r2t = c_.expect();
+    const std::vector<uint8_t> half(4096, 0x4D);
+    ASSERT_TRUE(c_.send(c_.data_out(cmd.itt(), r2t.ttt(), 0, 0, half, false)));
+    ASSERT_TRUE(c_.send(c_.data_out(cmd.itt(), r2t.ttt(), 1, 0, half, true))); // duplicate
+    answer = c_.expect();
+    EXPECT_EQ(answer.hdr[3], 0x02);
+    EXPECT_EQ(std::vector<uint8_t>(answer.data.begin() + 2, answer.data.end()), offset_error);
 }
 
 // On a disk of more than 4 GiB a (16) transfer can be in range and still too large for

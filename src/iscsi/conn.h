@@ -1,6 +1,7 @@
 // One initiator connection as the target's handlers see it, and the routines they share.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -37,6 +38,7 @@ struct rx_pdu {
 struct kept_command {
     rx_pdu cmd;
     std::vector<rx_pdu> data_out;
+    uint32_t data_bytes = 0; // immediate plus kept unsolicited data
 };
 
 struct iscsi_conn {
@@ -51,6 +53,9 @@ struct iscsi_conn {
     std::deque<kept_command> kept;
     // The unsolicited Data-Out PDUs of the command now running that came while it was kept.
     std::vector<rx_pdu> early_data_out;
+    // A READ moves through these one cache chunk at a time, filling one while the other's
+    // last PDU waits; each is made on first use and kept for the connection's life.
+    std::array<seg_buffer, 2> read_buf;
 };
 
 // --- transport (pdu.cpp) ---
@@ -79,10 +84,21 @@ int answer_nop_out(iscsi_conn& c, const rx_pdu& nop, bool in_data_phase);
 // Reject, reason "protocol error", carrying the rejected header: 0 or -8.
 int send_reject(iscsi_conn& c, const bhs& rejected);
 
-// Keeps a SCSI command that arrived during a data phase: 0, or -1 when too many are kept.
+// What one connection may hold at most, whatever its peer sends: one incoming PDU (its data
+// segment refused above k_declared_recv_dsl), at most k_cmd_window commands kept during a
+// data phase, each with at most k_first_burst bytes of immediate and unsolicited data, and
+// the two chunk buffers of a READ: about 6.3 MiB.
+//
+// Keeps a SCSI command that arrived during a data phase: 0, or -1 (end the connection) when
+// the window is full or its immediate data exceeds FirstBurstLength.
 int keep_command(iscsi_conn& c, rx_pdu&& cmd);
-// Hands a Data-Out to the kept command with its ITT; false (p untouched) when none has it.
-bool keep_data_out(iscsi_conn& c, rx_pdu& p);
+// Hands a Data-Out to the kept command with its ITT: 1 taken, 0 when none has it (p
+// untouched), -1 (end the connection) when that command's data would exceed FirstBurstLength.
+int keep_data_out(iscsi_conn& c, rx_pdu& p);
+// Task Management answered "function complete", and Logout answered (then 1: the
+// connection ends). In a data phase they do not move the command window.
+int answer_tmf(iscsi_conn& c, const rx_pdu& req, bool in_data_phase);
+int answer_logout(iscsi_conn& c, const rx_pdu& req, bool in_data_phase);
 
 // --- login and discovery (login.cpp) ---
 // The value of key in a text data segment (the first entry "key=..."), read only inside
@@ -93,11 +109,23 @@ int text_request(iscsi_conn& c, const rx_pdu& req);
 
 // --- SCSI commands (scsi.cpp) ---
 int scsi_command(iscsi_conn& c, const rx_pdu& cmd);
+// Where a Data-In sequence stands: the next DataSN and buffer offset.
+struct data_in_cursor {
+    uint32_t data_sn = 0;
+    uint32_t offset = 0;
+};
+// Sends len bytes as Data-In PDUs of at most the initiator's limit, moving the cursor. Only
+// the last PDU gets last_flags (F and S: status GOOD rides on it; F alone: a SCSI Response
+// follows; none: more data follows). Nothing is sent for len 0. 0 or -8.
+int send_data_in_pdus(iscsi_conn& c, uint32_t itt, const uint8_t* data, uint32_t len,
+                      data_in_cursor& at, uint8_t last_flags);
+// A whole answer as one Data-In sequence with status GOOD on its last PDU.
 int send_data_in(iscsi_conn& c, uint32_t itt, const uint8_t* data, uint32_t len);
 int send_scsi_response(iscsi_conn& c, uint32_t itt, uint8_t status, const uint8_t* sense,
                        int has_sense);
 // CHECK CONDITION with fixed-format sense data: 0 or -8.
-int send_check_condition(iscsi_conn& c, uint32_t itt, uint8_t sense_key, uint8_t asc);
+int send_check_condition(iscsi_conn& c, uint32_t itt, uint8_t sense_key, uint8_t asc,
+                         uint8_t ascq = 0);
 int send_good(iscsi_conn& c, uint32_t itt);
 
 // --- block reads and writes (rw.cpp) ---
@@ -111,8 +139,11 @@ constexpr uint8_t k_key_no_sense = 0x0;
 constexpr uint8_t k_key_hardware_error = 0x4;
 constexpr uint8_t k_key_medium_error = 0x3;
 constexpr uint8_t k_key_illegal_request = 0x5;
+constexpr uint8_t k_key_aborted_command = 0xB;
 constexpr uint8_t k_asc_write_error = 0x0C;
 constexpr uint8_t k_asc_unrecovered_read_error = 0x11;
 constexpr uint8_t k_asc_invalid_opcode = 0x20;
 constexpr uint8_t k_asc_lba_out_of_range = 0x21;
 constexpr uint8_t k_asc_invalid_field_in_cdb = 0x24;
+constexpr uint8_t k_asc_data_phase_error = 0x4B; // with ASCQ 0x05: DATA OFFSET ERROR
+constexpr uint8_t k_ascq_data_offset_error = 0x05;

@@ -1,8 +1,10 @@
 // The server thread, PDU framing and sequence numbers, and the small requests answered here:
 // NOP-Out, Task Management, Logout and everything that is rejected.
 #include <algorithm>
+#include <exception>
 #include <mutex>
 
+#include "platform/sys.h"
 #include "state/state.h"
 #include "iscsi/conn.h"
 #include "iscsi/target.h"
@@ -12,9 +14,9 @@ std::atomic<sock_t> g_conn_sock{k_bad_sock};
 namespace {
 
 constexpr int k_socket_buffer_bytes = 4194304;
-// A legitimate initiator keeps at most its 32-command window (plus a few immediate
-// commands) in flight; more than this during one data phase is not an initiator to serve.
-constexpr std::size_t k_kept_max = 256;
+// A legitimate initiator has at most its command window in flight, so more commands than that
+// during one data phase is not an initiator to serve.
+constexpr std::size_t k_kept_max = k_cmd_window;
 
 // Held while g_conn_sock is cleared and while a stop shuts it down, so the stop never
 // shuts down a descriptor number that has been closed and reused meanwhile.
@@ -32,20 +34,13 @@ int skip_ahs(iscsi_conn& c, const bhs& h) {
     return net_recv_all(c.conn_socket, scratch.data(), n);
 }
 
-int answer_tmf(iscsi_conn& c, const rx_pdu& req) {
-    // No command is ever pending when a request is read, so there is nothing to abort.
-    note_cmd_sn(c, req.hdr);
-    bhs h = answer_header(op_tmf_rsp, k_flag_final, bhs_itt(req.hdr));
-    stamp_status(c, h);
-    return send_pdu(c, h, nullptr, 0);
+int answer_tmf_idle(iscsi_conn& c, const rx_pdu& req) {
+    // No command is pending when a request is read here, so there is nothing to abort.
+    return answer_tmf(c, req, false);
 }
 
-int answer_logout(iscsi_conn& c, const rx_pdu& req) {
-    note_cmd_sn(c, req.hdr);
-    bhs h = answer_header(op_logout_rsp, k_flag_final, bhs_itt(req.hdr));
-    stamp_status(c, h);
-    send_pdu(c, h, nullptr, 0);
-    return 1; // the connection ends after a logout
+int answer_logout_idle(iscsi_conn& c, const rx_pdu& req) {
+    return answer_logout(c, req, false);
 }
 
 int answer_nop(iscsi_conn& c, const rx_pdu& req) {
@@ -65,9 +60,13 @@ struct pdu_route {
 // Requests by opcode (the I bit plays no part). A Data-Out read here belongs to no write:
 // the data phase of a write reads its own Data-Out PDUs.
 constexpr pdu_route k_routes[] = {
-    {op_nop_out, answer_nop},       {op_scsi_cmd, scsi_command}, {op_tmf_req, answer_tmf},
-    {op_login_req, login_request},  {op_text_req, text_request}, {op_data_out, reject},
-    {op_logout_req, answer_logout},
+    {op_nop_out, answer_nop},
+    {op_scsi_cmd, scsi_command},
+    {op_tmf_req, answer_tmf_idle},
+    {op_login_req, login_request},
+    {op_text_req, text_request},
+    {op_data_out, reject},
+    {op_logout_req, answer_logout_idle},
 };
 
 int dispatch(iscsi_conn& c, const rx_pdu& p) {
@@ -88,15 +87,36 @@ int next_pdu(iscsi_conn& c, rx_pdu& p) {
     return 0;
 }
 
-// Serves one accepted connection until it ends; the caller closes the socket.
+// Serves one accepted connection until it ends; the caller closes the socket. Memory that
+// cannot be had (a kept command, a text answer) ends this connection, not the process.
 void conn_loop(sock_t s) {
-    iscsi_conn c;
-    c.conn_socket = s;
-    net_set_nodelay(s);
-    net_set_buffers(s, k_socket_buffer_bytes);
-    rx_pdu p;
-    while (next_pdu(c, p) == 0 && dispatch(c, p) == 0) {
+    try {
+        iscsi_conn c;
+        c.conn_socket = s;
+        net_set_nodelay(s);
+        net_set_buffers(s, k_socket_buffer_bytes);
+        rx_pdu p;
+        while (next_pdu(c, p) == 0 && dispatch(c, p) == 0) {
+        }
+    } catch (const std::exception&) {
     }
+}
+
+// Waits for the next initiator while the target runs: its socket, or k_bad_sock once the
+// stop has begun. The listener is non-blocking, so a connection that vanished between the
+// wake-up and accept costs a turn, not a wait that only the next initiator would end.
+sock_t accept_next(sock_t listener) {
+    constexpr uint32_t k_accept_poll_ms = 200; // bounds how long a stop waits on Windows
+    constexpr uint32_t k_accept_retry_ms = 50;
+    while (g_running.load()) {
+        const int ready = net_wait_readable(listener, k_accept_poll_ms);
+        if (ready < 0) return k_bad_sock;
+        if (ready == 0) continue;
+        const sock_t s = net_accept(listener);
+        if (s != k_bad_sock) return s;
+        sleep_ms(k_accept_retry_ms); // out of descriptors, say: never spin on it
+    }
+    return k_bad_sock;
 }
 
 } // namespace
@@ -106,6 +126,9 @@ int recv_pdu(iscsi_conn& c, rx_pdu& out) {
     out.len = 0;
     if (net_recv_all(c.conn_socket, out.hdr.data(), k_bhs_size) != 0) return -8;
     if (skip_ahs(c, out.hdr) != 0) return -8;
+    // A segment beyond the limit the login declared is a protocol error (RFC 7143 lets the
+    // target end the connection); it must never decide how much the process allocates.
+    if (bhs_data_len(out.hdr) > k_declared_recv_dsl) return -8;
     const uint32_t wire = padded(bhs_data_len(out.hdr));
     if (wire == 0) return 0;
     out.data.reset(static_cast<uint8_t*>(std::malloc(wire)));
@@ -180,20 +203,39 @@ int send_reject(iscsi_conn& c, const bhs& rejected) {
     return send_pdu(c, h, rejected.data(), k_bhs_size);
 }
 
+int answer_tmf(iscsi_conn& c, const rx_pdu& req, bool in_data_phase) {
+    if (!in_data_phase) note_cmd_sn(c, req.hdr);
+    bhs h = answer_header(op_tmf_rsp, k_flag_final, bhs_itt(req.hdr));
+    stamp_status(c, h); // response 0: function complete
+    return send_pdu(c, h, nullptr, 0);
+}
+
+int answer_logout(iscsi_conn& c, const rx_pdu& req, bool in_data_phase) {
+    if (!in_data_phase) note_cmd_sn(c, req.hdr);
+    bhs h = answer_header(op_logout_rsp, k_flag_final, bhs_itt(req.hdr));
+    stamp_status(c, h);
+    send_pdu(c, h, nullptr, 0);
+    return 1; // the connection ends after a logout
+}
+
 int keep_command(iscsi_conn& c, rx_pdu&& cmd) {
-    if (c.kept.size() >= k_kept_max) return -1;
-    c.kept.push_back(kept_command{std::move(cmd), {}});
+    if (c.kept.size() >= k_kept_max || cmd.len > k_first_burst) return -1;
+    c.kept.push_back(kept_command{std::move(cmd), {}, 0});
+    c.kept.back().data_bytes = c.kept.back().cmd.len;
     return 0;
 }
 
-bool keep_data_out(iscsi_conn& c, rx_pdu& p) {
+int keep_data_out(iscsi_conn& c, rx_pdu& p) {
     const uint32_t itt = bhs_itt(p.hdr);
     for (kept_command& k : c.kept) {
         if (bhs_itt(k.cmd.hdr) != itt) continue;
+        // Immediate and unsolicited data of one command stay within FirstBurstLength.
+        if (k.data_bytes + p.len > k_first_burst) return -1;
+        k.data_bytes += p.len;
         k.data_out.push_back(std::move(p));
-        return true;
+        return 1;
     }
-    return false;
+    return 0;
 }
 
 void target_end_connection() {
@@ -202,9 +244,12 @@ void target_end_connection() {
 }
 
 int server_main() {
+    // g_listen_sock is only shut down while this thread runs; the stop closes it after this
+    // thread has ended, so the number used here can never belong to another socket.
+    const sock_t listener = g_listen_sock.load();
     while (g_running.load()) {
-        const sock_t s = net_accept(g_listen_sock.load());
-        if (s == k_bad_sock) return 0; // the stop closed the listener
+        const sock_t s = accept_next(listener);
+        if (s == k_bad_sock) return 0;
         // Published before g_running is tested again: a stop running now either finds the
         // socket to shut down or has cleared g_running, which this test then sees.
         g_conn_sock.store(s);

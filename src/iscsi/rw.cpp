@@ -1,6 +1,7 @@
 // READ and WRITE (6), (10), (16) against the block cache, with the R2T data phase of a write.
 #include <algorithm>
 
+#include "state/state.h"
 #include "store/cache.h"
 #include "iscsi/conn.h"
 
@@ -42,6 +43,25 @@ uint8_t range_refusal(const block_range& r) {
     return 0;
 }
 
+// The piece of a READ at pos: up to the end of its chunk or of the READ.
+uint32_t piece_at(uint64_t pos, uint64_t end) {
+    const uint64_t chunk_end = (pos | (k_chunk_size - 1)) + 1;
+    return static_cast<uint32_t>(std::min(end, chunk_end) - pos);
+}
+
+// Bytes in the last Data-In PDU of a piece of n > 0 bytes.
+uint32_t last_pdu_len(uint32_t n, uint32_t limit) {
+    const uint32_t rest = n % limit;
+    return rest == 0 ? limit : rest;
+}
+
+// One of the connection's two READ buffers (a chunk each); nullptr when it cannot be made.
+uint8_t* read_buffer(iscsi_conn& c, int which) {
+    seg_buffer& b = c.read_buf[which];
+    if (!b) b.reset(static_cast<uint8_t*>(std::malloc(k_chunk_size)));
+    return b.get();
+}
+
 // A write waiting for its data.
 struct write_job {
     const rx_pdu* cmd = nullptr;
@@ -51,13 +71,22 @@ struct write_job {
     uint64_t received = 0; // bytes that came, wherever they were placed
     uint32_t r2t_sn = 0;
     bool cache_failed = false;
+    bool out_of_order = false;
 };
 
-// Places len bytes at buffer offset at. A segment reaching beyond the command's range is
-// dropped (still counted): data never lands outside what the command addressed.
+constexpr uint8_t k_tmf_abort_task = 1;
+constexpr int k_burst_aborted = 1;
+
+// Places len bytes at buffer offset at. The login declared DataPDUInOrder=Yes, so data must
+// come at the next expected offset: a duplicated, overlapping or skipping segment would let a
+// write end with a hole, so it fails the command instead. Such a segment, or one reaching
+// beyond the command's range, is dropped but counted: data never lands outside what the
+// command addressed, and the data phase still ends.
 void take_data(write_job& w, uint32_t at, const uint8_t* data, uint32_t len) {
+    if (at != w.received) w.out_of_order = true;
     w.received += len;
-    if (len == 0 || w.cache_failed || static_cast<uint64_t>(at) + len > w.total) return;
+    if (len == 0 || w.cache_failed || w.out_of_order || static_cast<uint64_t>(at) + len > w.total)
+        return;
     if (bc_write(w.offset + at, data, len) != 0) w.cache_failed = true;
 }
 
@@ -67,30 +96,56 @@ bool take_data_out(write_job& w, const rx_pdu& d) {
     return bhs_final(d.hdr);
 }
 
-// Reads PDUs until a Data-Out of this write ends the burst. NOP-Outs are answered, SCSI
-// commands kept for later, Data-Out of kept commands stays with them, Data-Out of no
-// command is rejected; anything else ends the connection. 0, or -1 to close.
+// A Data-Out that is not this write's: kept with its command, else rejected. 0, or -1.
+int other_data_out(iscsi_conn& c, rx_pdu& p) {
+    const int kept = keep_data_out(c, p);
+    if (kept != 0) return kept > 0 ? 0 : -1;
+    return send_reject(c, p.hdr) != 0 ? -1 : 0;
+}
+
+// Task Management during the data phase is answered at once: an initiator that gave up on a
+// command waits for this answer. An ABORT TASK naming this write ends its data phase, and
+// the write then gets no SCSI Response. 0, k_burst_aborted, or -1.
+int task_management(iscsi_conn& c, const write_job& w, const rx_pdu& p) {
+    if (answer_tmf(c, p, true) != 0) return -1;
+    const bool aborts_this =
+        bhs_tmf_function(p.hdr) == k_tmf_abort_task && bhs_referenced_task_tag(p.hdr) == w.itt;
+    return aborts_this ? k_burst_aborted : 0;
+}
+
+// Reads PDUs until a Data-Out of this write ends the burst. NOP-Outs and Task Management are
+// answered, SCSI commands kept for later, Data-Out of kept commands stays with them, Data-Out
+// of no command is rejected; a Logout is answered and ends the connection, as does anything
+// else. 0, k_burst_aborted, or -1 to close.
 int read_burst(iscsi_conn& c, write_job& w) {
     rx_pdu p;
     for (;;) {
         if (recv_pdu(c, p) != 0) return -1;
+        int rc = 0;
         switch (bhs_opcode(p.hdr)) {
         case op_data_out:
-            if (bhs_itt(p.hdr) == w.itt) {
-                if (take_data_out(w, p)) return 0;
-            } else if (!keep_data_out(c, p) && send_reject(c, p.hdr) != 0) {
-                return -1;
+            if (bhs_itt(p.hdr) != w.itt) {
+                rc = other_data_out(c, p);
+            } else if (take_data_out(w, p)) {
+                return 0;
             }
             break;
         case op_nop_out:
-            if (answer_nop_out(c, p, true) != 0) return -1;
+            rc = answer_nop_out(c, p, true) != 0 ? -1 : 0;
             break;
         case op_scsi_cmd:
-            if (keep_command(c, std::move(p)) != 0) return -1;
+            rc = keep_command(c, std::move(p));
             break;
+        case op_tmf_req:
+            rc = task_management(c, w, p);
+            break;
+        case op_logout_req:
+            answer_logout(c, p, true);
+            return -1;
         default:
             return -1;
         }
+        if (rc != 0) return rc;
     }
 }
 
@@ -107,7 +162,7 @@ int send_r2t(iscsi_conn& c, const write_job& w) {
 }
 
 // The unsolicited Data-Out that a command without F announced: what came while it was kept,
-// then the rest of that burst. 0, or -1 to close.
+// then the rest of that burst. 0, k_burst_aborted, or -1 to close.
 int receive_unsolicited(iscsi_conn& c, write_job& w) {
     bool unsolicited = !bhs_final(w.cmd->hdr);
     for (const rx_pdu& d : c.early_data_out)
@@ -116,11 +171,12 @@ int receive_unsolicited(iscsi_conn& c, write_job& w) {
 }
 
 // Everything after the immediate data: the unsolicited burst, then one R2T burst after
-// another until the CDB's byte count has come.
+// another until the CDB's byte count has come. 0, k_burst_aborted, or -1 to close.
 int receive_write_data(iscsi_conn& c, write_job& w) {
-    if (receive_unsolicited(c, w) != 0) return -1;
+    if (int rc = receive_unsolicited(c, w); rc != 0) return rc;
     for (; w.received < w.total; ++w.r2t_sn) {
-        if (send_r2t(c, w) != 0 || read_burst(c, w) != 0) return -1;
+        if (send_r2t(c, w) != 0) return -1;
+        if (int rc = read_burst(c, w); rc != 0) return rc;
     }
     return 0;
 }
@@ -132,13 +188,35 @@ int scsi_read(iscsi_conn& c, const rx_pdu& cmd) {
     const block_range r = decode_range(bhs_cdb(cmd.hdr));
     if (uint8_t asc = range_refusal(r); asc != 0)
         return send_check_condition(c, itt, k_key_illegal_request, asc);
-    const auto len = static_cast<uint32_t>(r.blocks * k_block_size);
-    if (len == 0) return send_good(c, itt);
-    seg_buffer buf(static_cast<uint8_t*>(std::malloc(len)));
-    if (!buf) return send_scsi_response(c, itt, k_status_check_condition, nullptr, 0);
-    if (bc_read(r.lba * k_block_size, buf.get(), len) != 0)
+    const uint64_t end = (r.lba + r.blocks) * k_block_size;
+    uint64_t pos = r.lba * k_block_size;
+    if (pos == end) return send_good(c, itt);
+    uint8_t* cur = read_buffer(c, 0);
+    if (cur == nullptr) return send_scsi_response(c, itt, k_status_check_condition, nullptr, 0);
+    uint32_t n = piece_at(pos, end);
+    if (bc_read(pos, cur, n) != 0)
         return send_check_condition(c, itt, k_key_hardware_error, k_asc_unrecovered_read_error);
-    return send_data_in(c, itt, buf.get(), len);
+    data_in_cursor at;
+    for (int half = 0;; half ^= 1) {
+        if (pos + n == end)
+            return send_data_in_pdus(c, itt, cur, n, at, k_flag_final | k_flag_status);
+        // The last PDU of this piece waits until the next piece is in: only then is it known
+        // whether the sequence ends here.
+        const uint32_t head = n - last_pdu_len(n, c.max_recv_dsl);
+        if (send_data_in_pdus(c, itt, cur, head, at, 0) != 0) return -8;
+        if (!g_running.load()) return -1; // a stop ends the connection between pieces
+        const uint64_t next_pos = pos + n;
+        const uint32_t m = piece_at(next_pos, end);
+        uint8_t* next = read_buffer(c, half ^ 1);
+        if (next == nullptr || bc_read(next_pos, next, m) != 0) {
+            if (send_data_in_pdus(c, itt, cur + head, n - head, at, k_flag_final) != 0) return -8;
+            return send_check_condition(c, itt, k_key_hardware_error, k_asc_unrecovered_read_error);
+        }
+        if (send_data_in_pdus(c, itt, cur + head, n - head, at, 0) != 0) return -8;
+        cur = next;
+        pos = next_pos;
+        n = m;
+    }
 }
 
 int scsi_write(iscsi_conn& c, const rx_pdu& cmd) {
@@ -156,12 +234,17 @@ int scsi_write(iscsi_conn& c, const rx_pdu& cmd) {
     // whatever data it did announce so that the framing holds.
     if (w.total > bhs_edtl(cmd.hdr)) {
         w.total = 0;
-        if (receive_unsolicited(c, w) != 0) return -1;
+        if (int rc = receive_unsolicited(c, w); rc != 0) return rc == k_burst_aborted ? 0 : -1;
         return send_check_condition(c, itt, k_key_illegal_request, k_asc_invalid_field_in_cdb);
     }
     // Immediate data beyond the byte count is ignored.
     take_data(w, 0, cmd.bytes(), std::min(cmd.len, w.total));
-    if (cmd.len < w.total && receive_write_data(c, w) != 0) return -1;
+    if (cmd.len < w.total) {
+        if (int rc = receive_write_data(c, w); rc != 0) return rc == k_burst_aborted ? 0 : -1;
+    }
+    if (w.out_of_order)
+        return send_check_condition(c, itt, k_key_aborted_command, k_asc_data_phase_error,
+                                    k_ascq_data_offset_error);
     if (w.cache_failed) return send_check_condition(c, itt, k_key_medium_error, k_asc_write_error);
     return send_good(c, itt);
 }

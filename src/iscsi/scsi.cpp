@@ -77,12 +77,13 @@ constexpr vpd_page k_vpd_pages[] = {
     {0x83, view_of(k_vpd_device_identification)},
 };
 
-constexpr sense_data fixed_sense(uint8_t key, uint8_t asc) {
+constexpr sense_data fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq = 0) {
     sense_data s{};
     s[0] = 0x70; // current error, fixed format
     s[2] = key & 0x0F;
     s[7] = 0x0A; // additional sense length
     s[12] = asc;
+    s[13] = ascq;
     return s;
 }
 
@@ -164,7 +165,7 @@ int synchronize_cache(iscsi_conn& c, const rx_pdu& cmd) {
     int rc;
     {
         cache_guard hold(bc_lock());
-        rc = bc_flush_locked();
+        rc = bc_sync_locked();
     }
     if (rc != 0)
         return send_check_condition(c, bhs_itt(cmd.hdr), k_key_medium_error, k_asc_write_error);
@@ -209,24 +210,30 @@ int scsi_command(iscsi_conn& c, const rx_pdu& cmd) {
     return send_check_condition(c, bhs_itt(cmd.hdr), k_key_illegal_request, k_asc_invalid_opcode);
 }
 
-int send_data_in(iscsi_conn& c, uint32_t itt, const uint8_t* data, uint32_t len) {
+int send_data_in_pdus(iscsi_conn& c, uint32_t itt, const uint8_t* data, uint32_t len,
+                      data_in_cursor& at, uint8_t last_flags) {
     const uint32_t limit = c.max_recv_dsl;
-    uint32_t offset = 0;
-    for (uint32_t data_sn = 0;; ++data_sn) {
-        const uint32_t n = std::min(len - offset, limit);
-        const bool last = n == len - offset;
-        bhs h = answer_header(op_data_in, last ? k_flag_final | k_flag_status : 0, itt);
+    for (uint32_t sent = 0; sent < len;) {
+        const uint32_t n = std::min(len - sent, limit);
+        const bool last = n == len - sent;
+        bhs h = answer_header(op_data_in, last ? last_flags : 0, itt);
         bhs_set_ttt(h, k_reserved_tag);
-        if (last)
+        if (last && (last_flags & k_flag_status) != 0)
             stamp_status(c, h); // status GOOD (byte 3 zero) rides on the last PDU
         else
             stamp_sequence(c, h);
-        bhs_set_data_sn(h, data_sn);
-        bhs_set_buffer_offset(h, offset);
-        if (send_pdu(c, h, data + offset, n) != 0) return -8;
-        if (last) return 0;
-        offset += n;
+        bhs_set_data_sn(h, at.data_sn++);
+        bhs_set_buffer_offset(h, at.offset);
+        if (send_pdu(c, h, data + sent, n) != 0) return -8;
+        sent += n;
+        at.offset += n;
     }
+    return 0;
+}
+
+int send_data_in(iscsi_conn& c, uint32_t itt, const uint8_t* data, uint32_t len) {
+    data_in_cursor at;
+    return send_data_in_pdus(c, itt, data, len, at, k_flag_final | k_flag_status);
 }
 
 int send_scsi_response(iscsi_conn& c, uint32_t itt, uint8_t status, const uint8_t* sense,
@@ -241,8 +248,9 @@ int send_scsi_response(iscsi_conn& c, uint32_t itt, uint8_t status, const uint8_
     return send_pdu(c, h, seg.data(), static_cast<uint32_t>(seg.size()));
 }
 
-int send_check_condition(iscsi_conn& c, uint32_t itt, uint8_t sense_key, uint8_t asc) {
-    const sense_data s = fixed_sense(sense_key, asc);
+int send_check_condition(iscsi_conn& c, uint32_t itt, uint8_t sense_key, uint8_t asc,
+                         uint8_t ascq) {
+    const sense_data s = fixed_sense(sense_key, asc, ascq);
     return send_scsi_response(c, itt, k_status_check_condition, s.data(), 1);
 }
 

@@ -142,6 +142,13 @@ inline void bhs_set_status(bhs& h, uint8_t status) {
 
 // Data-In, Data-Out and R2T: bytes 36-39 DataSN or R2TSN, 40-43 Buffer Offset, 44-47 the
 // Residual Count (Data-In) or Desired Data Transfer Length (R2T).
+// Task Management request: the function (byte 1, bits 0-6) and the Referenced Task Tag.
+inline uint8_t bhs_tmf_function(const bhs& h) {
+    return h[1] & 0x7F;
+}
+inline uint32_t bhs_referenced_task_tag(const bhs& h) {
+    return load_be32(&h[20]);
+}
 inline uint32_t bhs_buffer_offset(const bhs& h) {
     return load_be32(&h[40]);
 }

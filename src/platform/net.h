@@ -28,7 +28,8 @@ int net_resolve_ipv4(const char* host, int port, net_addr* out);
 sock_t net_socket(const net_addr& addr);
 sock_t net_socket_tcp4();
 void net_close(sock_t s);
-// Ends both directions: a thread blocked in recv or accept on s returns at once.
+// Ends both directions: a thread blocked in recv on s returns at once, and so does one
+// waiting in net_wait_readable on a listener (POSIX; on Windows that wait ends by its limit).
 void net_shutdown(sock_t s);
 
 // Non-blocking connect bounded by timeout_ms; the socket is blocking again afterwards.
@@ -36,13 +37,24 @@ void net_shutdown(sock_t s);
 connect_result net_connect_within(sock_t s, const net_addr& addr, uint32_t timeout_ms);
 
 void net_set_io_timeouts(sock_t s, uint32_t ms); // SO_RCVTIMEO and SO_SNDTIMEO
-void net_set_reuseaddr(sock_t s);
 void net_set_nodelay(sock_t s);
 void net_set_buffers(sock_t s, int bytes); // SO_SNDBUF and SO_RCVBUF
 
 int net_bind_loopback(sock_t s, uint16_t port); // 127.0.0.1 only; 0 or -1
-int net_listen(sock_t s, int backlog);          // 0 or -1
-sock_t net_accept(sock_t listener);             // k_bad_sock on failure
+// Binds a listener to 127.0.0.1:port so that no other local process can bind it too, while a
+// stop followed by a start on the same port still works: SO_REUSEADDR on POSIX (rebinding
+// over TIME_WAIT only); SO_EXCLUSIVEADDRUSE on Windows, where SO_REUSEADDR would let another
+// process share the port, and where the bind is retried for up to 5 s while the last
+// connection on the port is still closing. 0 or -1.
+int net_bind_listener(sock_t s, uint16_t port);
+int net_listen(sock_t s, int backlog); // 0 or -1
+// A listener whose accept never blocks: readiness comes from net_wait_readable.
+void net_set_nonblocking(sock_t s);
+// 1 when s is readable (a listener: a connection waits, or it was shut down), 0 when ms
+// passed, -1 on error.
+int net_wait_readable(sock_t s, uint32_t ms);
+// The accepted connection, always in blocking mode; k_bad_sock on failure.
+sock_t net_accept(sock_t listener);
 // The locally bound port of s (0 when unknown).
 uint16_t net_local_port(sock_t s);
 

@@ -17,3 +17,6 @@ std::string temp_dir();
 // 64-bit seek and size on a stdio stream: 0 or -1; the size is -1 when unknown.
 int file_seek64(std::FILE* f, uint64_t offset);
 int64_t file_size(std::FILE* f);
+// Writes the stream's buffer out and has the system put the file's data on its disk (fsync;
+// FlushFileBuffers on Windows): 0 or -1.
+int file_sync(std::FILE* f);

@@ -14,3 +14,7 @@ bool thread_join_for(thread_t t, uint32_t ms);
 void thread_join(thread_t t);
 // Drops the handle; a thread still running goes on detached.
 void thread_release(thread_t t);
+
+// Runs a thread's body; an exception that escapes it (bad_alloc) ends the thread with -1
+// instead of terminating the process. Both trampolines call it.
+int thread_run_body(int (*body)());

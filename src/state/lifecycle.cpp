@@ -20,20 +20,22 @@ constexpr uint32_t k_server_join_ms = 5000;
 int32_t open_listener(int32_t port) {
     unique_sock s(net_socket_tcp4());
     if (!s) return fail(NORVALED_E_NET, "socket creation failed");
-    net_set_reuseaddr(s.get());
-    if (net_bind_loopback(s.get(), static_cast<uint16_t>(port)) != 0)
+    if (net_bind_listener(s.get(), static_cast<uint16_t>(port)) != 0)
         return fail(NORVALED_E_NET, "bind failed on port %d", port);
     if (net_listen(s.get(), k_listen_backlog) != 0) return fail(NORVALED_E_NET, "listen failed");
+    net_set_nonblocking(s.get());
     g_listen_sock.store(s.release());
     return 0;
 }
 
+// Wakes the server thread's wait for an initiator; the listener stays open until that
+// thread has ended, so the thread never uses a closed (and perhaps reused) socket number.
+void wake_listener() {
+    net_shutdown(g_listen_sock.load());
+}
+
 void close_listener() {
-    sock_t s = g_listen_sock.exchange(k_bad_sock);
-    if (s == k_bad_sock) return;
-    // Closing alone does not wake a thread blocked in accept on Linux; shutting down does.
-    net_shutdown(s);
-    net_close(s);
+    net_close(g_listen_sock.exchange(k_bad_sock));
 }
 
 // A worker thread must be gone before the cache is freed; past its limit it can only be
@@ -60,12 +62,23 @@ uint32_t stop_locked() {
         end_thread(g_flush_thread, k_flush_join_ms);
     }
     g_running.store(0);
-    close_listener();
+    wake_listener();
     target_end_connection();
     end_thread(g_server_thread, k_server_join_ms);
+    close_listener();
     const uint32_t lost = bc_destroy();
     image_close();
     return lost;
+}
+
+// The stop, with the data the final write-back could not save reported: 0 or -10.
+int32_t stop_reporting_loss() {
+    if (uint32_t lost = stop_locked(); lost != 0)
+        return fail(NORVALED_E_SSH,
+                    "final write-back failed: %u chunk(s) of cached data could not be written "
+                    "to the image",
+                    lost);
+    return 0;
 }
 
 } // namespace
@@ -104,26 +117,22 @@ NORVALED_API int32_t norvaled_stop(void) {
     state_guard hold(state_lock());
     err_clear();
     if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
-    if (uint32_t lost = stop_locked(); lost != 0)
-        return fail(NORVALED_E_SSH,
-                    "final write-back failed: %u chunk(s) of cached data could not be written "
-                    "to the image",
-                    lost);
-    return 0;
+    return stop_reporting_loss();
 }
 
 NORVALED_API int32_t norvaled_disconnect(void) {
     state_guard hold(state_lock());
     err_clear();
-    if (g_running.load()) stop_locked();
+    // The disconnect completes either way; only the stop's loss is reported.
+    const int32_t rc = g_running.load() ? stop_reporting_loss() : 0;
     if (g_mock_mode) {
         image_close();
         g_mock_mode = 0;
         g_connected = 0;
-        return 0;
+        return rc;
     }
     ssh_release_all();
-    return 0;
+    return rc;
 }
 
 NORVALED_API int32_t norvaled_flush(void) {
@@ -131,7 +140,7 @@ NORVALED_API int32_t norvaled_flush(void) {
     err_clear();
     if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
     cache_guard cache(bc_lock());
-    return bc_flush_locked() == 0 ? 0 : NORVALED_E_SSH;
+    return bc_sync_locked() == 0 ? 0 : NORVALED_E_SSH;
 }
 
 } // extern "C"

@@ -141,7 +141,12 @@ void bc_init(uint64_t size) {
     g_bc.cache_misses.store(0);
     g_bc.sftp_bytes_r.store(0);
     g_bc.sftp_bytes_w.store(0);
-    g_bc.lock = std::make_unique<std::recursive_mutex>();
+    g_bc.live = true;
+}
+
+std::recursive_mutex& bc_lock() {
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
 }
 
 int bc_read(uint64_t offset, void* buf, uint32_t len) {
@@ -212,13 +217,21 @@ int bc_flush_background_locked() {
     return flush_slots_locked(moved);
 }
 
+int bc_sync_locked() {
+    if (bc_flush_locked() != 0) return -10;
+    return image_sync() == 0 ? 0 : -10;
+}
+
 uint32_t bc_destroy() {
-    if (!g_bc.lock) return 0;
+    if (!g_bc.live) return 0;
     uint32_t lost = 0;
     {
         cache_guard hold(bc_lock());
+        const uint32_t dirty = bc_dirty_count();
         bc_flush_locked();
         lost = bc_dirty_count();
+        // Written but perhaps still only in the server's memory: not safe either.
+        if (lost == 0 && image_sync() != 0) lost = std::max(dirty, 1u);
         // Every slot, not only those below slot_count: a new slot whose first load failed
         // keeps its buffer for the next attempt.
         for (bc_slot& s : g_bc.slots) {
@@ -226,8 +239,8 @@ uint32_t bc_destroy() {
             s.data = nullptr;
         }
         g_bc.slot_count.store(0);
+        g_bc.live = false;
     }
-    g_bc.lock.reset();
     return lost;
 }
 

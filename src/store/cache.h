@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 
 constexpr uint32_t k_chunk_size = 2097152; // 2 MiB; chunk n covers bytes n*2MiB .. (n+1)*2MiB-1
@@ -38,7 +37,7 @@ struct block_cache {
     uint64_t use_clock = 0;
     uint64_t stream_end = k_no_stream; // where the last write into the cache ended
     uint64_t spared_end = k_no_stream; // stream_end when the background pass last spared it
-    std::unique_ptr<std::recursive_mutex> lock; // exists from bc_init to bc_destroy
+    bool live = false;                 // from bc_init to bc_destroy
     std::atomic<uint64_t> cache_hits{0};
     std::atomic<uint64_t> cache_misses{0};
     std::atomic<uint64_t> sftp_bytes_r{0};
@@ -48,11 +47,11 @@ struct block_cache {
 extern block_cache g_bc;
 
 using cache_guard = std::lock_guard<std::recursive_mutex>;
-inline std::recursive_mutex& bc_lock() {
-    return *g_bc.lock;
-}
+// The cache lock: made on first use and never destroyed, so that worker threads still running
+// when a host exits without a stop never meet a freed lock.
+std::recursive_mutex& bc_lock();
 
-// Resets the whole record for a disk of size bytes (rounded down to 2 MiB) and makes the lock.
+// Resets the whole record for a disk of size bytes (rounded down to 2 MiB).
 void bc_init(uint64_t size);
 // 0, -5 when offset + len is beyond capacity, -1 when a chunk could not be had.
 int bc_read(uint64_t offset, void* buf, uint32_t len);
@@ -70,8 +69,11 @@ int bc_flush_locked();
 // The background pass: as bc_flush_locked, but the chunk a write stream is still filling is
 // left for the next pass when the stream has moved since the last one.
 int bc_flush_background_locked();
-// Final write-back, then frees every buffer and the lock. Returns how many dirty chunks could
-// not be written back (their data is gone).
+// An explicit flush: every dirty chunk written back, then the image synced to its disk, so
+// that what it acknowledges survives the server's crash. 0, or -10.
+int bc_sync_locked();
+// Final write-back and sync, then frees every buffer. Returns how many dirty chunks could
+// not be written back (their data is gone); when only the sync failed, at least 1.
 uint32_t bc_destroy();
 // Valid and dirty slots, read without the lock.
 uint32_t bc_dirty_count();

@@ -16,6 +16,9 @@ namespace {
 // server sends it anyway and the client decrypts it only to throw it away.
 constexpr uint32_t k_sftp_read_request = 30000;
 
+// Set once the server answered fsync@openssh.com with "operation unsupported".
+bool g_fsync_unsupported = false;
+
 bool mock_open() {
     return g_mock_mode && g_mock_fp != nullptr;
 }
@@ -35,6 +38,7 @@ int open_mock_image(uint64_t size) {
 }
 
 int open_remote_image(uint64_t size) {
+    g_fsync_unsupported = false;
     g_sftp_handle = libssh2_sftp_open_ex(
         g_sftp_session, g_remote_path, static_cast<unsigned>(std::strlen(g_remote_path)),
         LIBSSH2_FXF_READ | LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT, 0600, LIBSSH2_SFTP_OPENFILE);
@@ -71,9 +75,12 @@ uint32_t read_call_size(uint32_t left, bool after_seek) {
 // The read helpers fill exactly [buf, buf + len) and nothing else: a chunk's tail is read
 // behind bytes that the cache already holds.
 int read_mock_range(uint64_t offset, uint8_t* buf, uint32_t len) {
-    std::size_t got = 0;
     std::clearerr(g_mock_fp);
-    if (file_seek64(g_mock_fp, offset) == 0) got = std::fread(buf, 1, len, g_mock_fp);
+    if (file_seek64(g_mock_fp, offset) != 0) {
+        std::memset(buf, 0, len);
+        return -1; // never zeros served as if they were the image's
+    }
+    const std::size_t got = std::fread(buf, 1, len, g_mock_fp);
     std::memset(buf + got, 0, len - got);
     // A short read is the end of the image only when the stream saw no error.
     return std::ferror(g_mock_fp) ? -1 : 0;
@@ -151,4 +158,17 @@ int sftp_write_exact(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t
     if (mock_open()) return write_mock_chunk(offset, buf);
     if (handle != nullptr) return write_remote_chunk(handle, offset, buf);
     return 0;
+}
+
+int image_sync() {
+    if (mock_open()) return file_sync(g_mock_fp);
+    if (g_sftp_handle == nullptr || g_fsync_unsupported) return 0;
+    const int rc = libssh2_sftp_fsync(g_sftp_handle);
+    if (rc == 0) return 0;
+    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL &&
+        libssh2_sftp_last_error(g_sftp_session) == LIBSSH2_FX_OP_UNSUPPORTED) {
+        g_fsync_unsupported = true;
+        return 0;
+    }
+    return -1;
 }

@@ -22,3 +22,7 @@ int sftp_read_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf);
 int sftp_read_tail(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t from);
 // 0, or -1 when the chunk was not written whole.
 int sftp_write_exact(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf);
+// Has the image's data reach the disk under it: fsync of a mock file; on the server the
+// fsync@openssh.com extension, when it offers it (a server without it is trusted as is, as
+// qemu's ssh driver does). 0, or -1 when the sync failed.
+int image_sync();

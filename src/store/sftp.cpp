@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "norvaled.h"
@@ -45,12 +46,21 @@ struct connect_attempt {
     }
 };
 
-uint32_t connect_budget_ms() {
+// A positive number of milliseconds from the environment, else fallback.
+uint32_t env_ms(const char* name, uint32_t fallback) {
     std::string text;
-    if (!env_get("NORVALED_CONNECT_TIMEOUT_MS", text) || text.empty() || text.size() > 31)
-        return k_default_budget_ms;
+    if (!env_get(name, text) || text.empty() || text.size() > 31) return fallback;
     const int ms = std::atoi(text.c_str());
-    return ms > 0 ? static_cast<uint32_t>(ms) : k_default_budget_ms;
+    return ms > 0 ? static_cast<uint32_t>(ms) : fallback;
+}
+
+uint32_t connect_budget_ms() {
+    return env_ms("NORVALED_CONNECT_TIMEOUT_MS", k_default_budget_ms);
+}
+
+// How long one SSH step may wait for the server before it fails.
+uint32_t io_timeout_ms() {
+    return env_ms("NORVALED_IO_TIMEOUT_MS", k_io_timeout_ms);
 }
 
 int32_t connect_timed_out(const char* host, int port, uint32_t budget_ms) {
@@ -76,7 +86,7 @@ int32_t open_tcp(connect_attempt& at, const char* host, int port, uint32_t budge
     case connect_result::failed:
         return fail(NORVALED_E_NET, "cannot connect to %s", host);
     }
-    net_set_io_timeouts(at.sock.get(), k_io_timeout_ms);
+    net_set_io_timeouts(at.sock.get(), io_timeout_ms());
     // Chunk reads are request/answer exchanges: small packets must not wait for Nagle.
     net_set_nodelay(at.sock.get());
     return 0;
@@ -100,7 +110,7 @@ int32_t handshake(connect_attempt& at, const char* host, int port, uint32_t budg
                     "the connection but did not answer as an SSH server",
                     host, port, budget_ms / 1000);
     if (rc != 0) return fail(NORVALED_E_SSH, "SSH handshake failed");
-    libssh2_session_set_timeout(at.session, k_io_timeout_ms);
+    libssh2_session_set_timeout(at.session, io_timeout_ms());
     return 0;
 }
 
@@ -275,5 +285,10 @@ extern "C" NORVALED_API int32_t norvaled_connect(const char* host, int32_t port,
         g_connected = 1;
         return 0;
     }
-    return connect_ssh(host, port, user, auth_json);
+    // The connect builds strings; memory that cannot be had must not escape into the caller.
+    try {
+        return connect_ssh(host, port, user, auth_json);
+    } catch (const std::bad_alloc&) {
+        return fail(NORVALED_E_RESOURCE, "out of memory");
+    }
 }

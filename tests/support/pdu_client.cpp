@@ -70,12 +70,13 @@ std::vector<std::string> kv_entries(const std::vector<uint8_t>& data) {
     return out;
 }
 
-std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc) {
+std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq) {
     std::vector<uint8_t> s(18, 0);
     s[0] = 0x70; // current error, fixed format
     s[2] = key;
     s[7] = 0x0A; // additional sense length
     s[12] = asc;
+    s[13] = ascq;
     return s;
 }
 

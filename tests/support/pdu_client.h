@@ -46,7 +46,7 @@ std::vector<uint8_t> kv_text(std::initializer_list<std::string> entries);
 std::vector<std::string> kv_entries(const std::vector<uint8_t>& data);
 
 // The 18 bytes of fixed-format sense data the target sends with a CHECK CONDITION.
-std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc);
+std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq = 0);
 
 // Serves image (a local mock file, created when missing) on a free loopback port through
 // the exports. Returns the port, or 0 after recording a test failure.

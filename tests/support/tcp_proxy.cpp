@@ -21,10 +21,19 @@ int connect_loopback(int port) {
     return -1;
 }
 
+void close_abortively(int s) {
+    linger l{1, 0}; // close with an RST instead of a FIN
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(s);
+}
+
+} // namespace
+
 // Moves what is readable on from to to; false when from has ended or to is gone.
-bool relay(int from, int to) {
+bool tcp_proxy::relay(int from, int to) {
     char buf[65536];
-    const ssize_t n = recv(from, buf, sizeof buf, 0);
+    if (delay_ms_.load() > 0) sleep_ms(static_cast<uint32_t>(delay_ms_.load()));
+    const ssize_t n = recv(from, buf, static_cast<std::size_t>(piece_.load()), 0);
     if (n <= 0) return false;
     for (ssize_t sent = 0; sent < n;) {
         const ssize_t m = send(to, buf + sent, static_cast<std::size_t>(n - sent), MSG_NOSIGNAL);
@@ -33,14 +42,6 @@ bool relay(int from, int to) {
     }
     return true;
 }
-
-void close_abortively(int s) {
-    linger l{1, 0}; // close with an RST instead of a FIN
-    setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(s);
-}
-
-} // namespace
 
 tcp_proxy::tcp_proxy(int server_port) : server_port_(server_port) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -65,11 +66,33 @@ tcp_proxy::~tcp_proxy() {
         if (fd >= 0) close(fd);
 }
 
-void tcp_proxy::reset_client() {
+void tcp_proxy::cut(char how) {
     const int want = resets_wanted_.fetch_add(1) + 1;
-    (void)!write(wake_[1], "r", 1);
+    (void)!write(wake_[1], &how, 1);
     while (resets_done_.load() < want)
         sleep_ms(5);
+}
+
+void tcp_proxy::reset_client() {
+    cut('r');
+}
+
+void tcp_proxy::close_client() {
+    cut('f');
+}
+
+void tcp_proxy::stall(bool on) {
+    stalled_ = on;
+    (void)!write(wake_[1], "w", 1);
+}
+
+void tcp_proxy::throttle(int bytes, int delay_ms) {
+    piece_ = bytes > 0 && bytes < 65536 ? bytes : 65536;
+    delay_ms_ = delay_ms;
+}
+
+void tcp_proxy::refuse(bool on) {
+    refusing_ = on;
 }
 
 void tcp_proxy::run() {
@@ -81,18 +104,24 @@ void tcp_proxy::run() {
         client = server = -1;
     };
     while (!quit_) {
+        const bool moving = !stalled_.load();
         pollfd p[4] = {{wake_[0], POLLIN, 0},
                        {listener_, POLLIN, 0},
-                       {client, POLLIN, 0},
-                       {server, POLLIN, 0}};
+                       {moving ? client : -1, POLLIN, 0},
+                       {moving ? server : -1, POLLIN, 0}};
         if (poll(p, 4, 1000) < 0) continue;
         if (p[0].revents & POLLIN) {
             char c;
             (void)!read(wake_[0], &c, 1);
-            if (c == 'r') {
-                end_pair(true);
+            if (c == 'r' || c == 'f') {
+                end_pair(c == 'r');
                 resets_done_.fetch_add(1);
             }
+            continue;
+        }
+        if ((p[1].revents & POLLIN) && refusing_.load()) {
+            const int s = accept(listener_, nullptr, nullptr);
+            if (s >= 0) close_abortively(s);
             continue;
         }
         if ((p[1].revents & POLLIN) && client < 0) {

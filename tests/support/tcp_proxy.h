@@ -1,5 +1,6 @@
-// A loopback TCP relay in front of a server port. The test can make it reset the client's
-// connection in the middle of a session, as a server or a network that fails would.
+// A loopback TCP relay in front of a server port, for faults a server or a network makes:
+// it passes traffic, holds it (stall), cuts the connection with an RST or a FIN, slows it
+// down, or refuses new connections as a server that is down would.
 #pragma once
 
 #include <atomic>
@@ -17,9 +18,19 @@ class tcp_proxy {
     // Ends the relayed connection: an RST to the client, a close towards the server.
     // Returns once that has happened. Later connections are relayed again.
     void reset_client();
+    // The same with an orderly close (FIN) towards the client.
+    void close_client();
+    // While stalled nothing moves in either direction; the bytes wait in the socket buffers.
+    void stall(bool on);
+    // Each relayed piece is at most bytes long and waits delay_ms first (0, 0: full speed).
+    void throttle(int bytes, int delay_ms);
+    // While refusing, a new connection is accepted and reset at once.
+    void refuse(bool on);
 
   private:
     void run();
+    void cut(char how);
+    bool relay(int from, int to);
 
     int server_port_;
     int port_ = 0;
@@ -28,5 +39,9 @@ class tcp_proxy {
     std::atomic<int> resets_wanted_{0};
     std::atomic<int> resets_done_{0};
     std::atomic<bool> quit_{false};
+    std::atomic<bool> stalled_{false};
+    std::atomic<bool> refusing_{false};
+    std::atomic<int> piece_{65536};
+    std::atomic<int> delay_ms_{0};
     std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -114,9 +115,6 @@ void net_set_io_timeouts(sock_t s, uint32_t ms) {
     setsockopt(fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-void net_set_reuseaddr(sock_t s) {
-    set_int_opt(s, SOL_SOCKET, SO_REUSEADDR, 1);
-}
 void net_set_nodelay(sock_t s) {
     set_int_opt(s, IPPROTO_TCP, TCP_NODELAY, 1);
 }
@@ -132,6 +130,24 @@ int net_bind_loopback(sock_t s, uint16_t port) {
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return bind(fd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int net_bind_listener(sock_t s, uint16_t port) {
+    set_int_opt(s, SOL_SOCKET, SO_REUSEADDR, 1);
+    return net_bind_loopback(s, port);
+}
+
+void net_set_nonblocking(sock_t s) {
+    set_blocking(s, false);
+}
+
+int net_wait_readable(sock_t s, uint32_t ms) {
+    pollfd p{fd(s), POLLIN, 0};
+    for (;;) {
+        const int r = poll(&p, 1, static_cast<int>(ms));
+        if (r >= 0) return r > 0 ? 1 : 0;
+        if (errno != EINTR) return -1;
+    }
 }
 
 int net_listen(sock_t s, int backlog) {

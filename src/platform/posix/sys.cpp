@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <sys/types.h>
+#include <unistd.h>
 
 uint64_t tick_ms() {
     timespec ts{};
@@ -39,4 +40,9 @@ int file_seek64(std::FILE* f, uint64_t offset) {
 int64_t file_size(std::FILE* f) {
     if (fseeko(f, 0, SEEK_END) != 0) return -1;
     return static_cast<int64_t>(ftello(f));
+}
+
+int file_sync(std::FILE* f) {
+    if (std::fflush(f) != 0) return -1;
+    return fsync(fileno(f)) == 0 ? 0 : -1;
 }

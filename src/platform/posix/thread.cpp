@@ -12,7 +12,7 @@ struct plat_thread {
 
 namespace {
 void* trampoline(void* arg) {
-    static_cast<plat_thread*>(arg)->body();
+    thread_run_body(static_cast<plat_thread*>(arg)->body);
     return nullptr;
 }
 } // namespace

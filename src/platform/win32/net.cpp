@@ -110,7 +110,12 @@ void net_close(sock_t s) {
 }
 
 void net_shutdown(sock_t s) {
-    if (s != k_bad_sock) shutdown(sk(s), SD_BOTH);
+    if (s == k_bad_sock) return;
+    shutdown(sk(s), SD_BOTH);
+    // Winsock does not document that shutdown wakes a recv blocked in another thread;
+    // cancelling the socket's pending I/O is documented to (the sockets are overlapped).
+    // Closing would wake it too, but the other thread could then use a reused handle.
+    CancelIoEx(reinterpret_cast<HANDLE>(sk(s)), nullptr);
 }
 
 connect_result net_connect_within(sock_t s, const net_addr& addr, uint32_t timeout_ms) {
@@ -133,9 +138,6 @@ void net_set_io_timeouts(sock_t s, uint32_t ms) {
     setsockopt(sk(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&v), sizeof v);
 }
 
-void net_set_reuseaddr(sock_t s) {
-    set_int_opt(s, SOL_SOCKET, SO_REUSEADDR, 1);
-}
 void net_set_nodelay(sock_t s) {
     set_int_opt(s, IPPROTO_TCP, TCP_NODELAY, 1);
 }
@@ -153,6 +155,31 @@ int net_bind_loopback(sock_t s, uint16_t port) {
     return bind(sk(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
+int net_bind_listener(sock_t s, uint16_t port) {
+    constexpr int k_bind_tries = 50; // 50 x 100 ms
+    set_int_opt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+    for (int i = 1;; ++i) {
+        if (net_bind_loopback(s, port) == 0) return 0;
+        if (WSAGetLastError() != WSAEADDRINUSE || i == k_bind_tries) return -1;
+        Sleep(100);
+    }
+}
+
+void net_set_nonblocking(sock_t s) {
+    set_blocking(s, false);
+}
+
+int net_wait_readable(sock_t s, uint32_t ms) {
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(sk(s), &rd);
+    timeval tv{};
+    tv.tv_sec = static_cast<long>(ms / 1000);
+    tv.tv_usec = static_cast<long>((ms % 1000) * 1000);
+    const int r = select(0, &rd, nullptr, nullptr, &tv);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
 int net_listen(sock_t s, int backlog) {
     return listen(sk(s), backlog) == 0 ? 0 : -1;
 }
@@ -161,7 +188,10 @@ sock_t net_accept(sock_t listener) {
     if (listener == k_bad_sock) return k_bad_sock;
     sockaddr_in peer{};
     int len = sizeof peer;
-    return to_sock(accept(sk(listener), reinterpret_cast<sockaddr*>(&peer), &len));
+    const sock_t s = to_sock(accept(sk(listener), reinterpret_cast<sockaddr*>(&peer), &len));
+    // An accepted socket inherits the listener's non-blocking mode on Windows.
+    if (s != k_bad_sock) set_blocking(s, true);
+    return s;
 }
 
 uint16_t net_local_port(sock_t s) {

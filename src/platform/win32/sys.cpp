@@ -2,6 +2,8 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <io.h>
+
 #include "platform/sys.h"
 
 #include <array>
@@ -46,4 +48,11 @@ int file_seek64(std::FILE* f, uint64_t offset) {
 int64_t file_size(std::FILE* f) {
     if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
     return static_cast<int64_t>(_ftelli64(f));
+}
+
+int file_sync(std::FILE* f) {
+    if (std::fflush(f) != 0) return -1;
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    return FlushFileBuffers(h) ? 0 : -1;
 }

@@ -13,7 +13,7 @@ struct plat_thread {
 
 namespace {
 DWORD WINAPI trampoline(LPVOID arg) {
-    return static_cast<DWORD>(static_cast<plat_thread*>(arg)->body());
+    return static_cast<DWORD>(thread_run_body(static_cast<plat_thread*>(arg)->body));
 }
 } // namespace
 
