@@ -8,7 +8,6 @@
 // holds at most a fixed queue per direction (like a router's buffer): when it is full the
 // relay stops reading, and TCP's own flow control pushes back on the sender.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -16,12 +15,11 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#include "platform/net.h"
 
 namespace {
 
@@ -44,13 +42,14 @@ struct packet {
 // pace. An empty packet marks the end of the stream.
 class direction {
   public:
-    direction(int from, int to, const link_params& link) : from_(from), to_(to), link_(link) {}
+    direction(sock_t from, sock_t to, const link_params& link)
+        : from_(from), to_(to), link_(link) {}
 
     void read_loop() {
         for (;;) {
             packet p;
             p.bytes.resize(k_piece);
-            const ssize_t n = recv(from_, p.bytes.data(), p.bytes.size(), 0);
+            const long n = net_recv(from_, p.bytes.data(), p.bytes.size());
             p.bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
             p.due = clock_type::now() + link_.one_way;
             std::unique_lock<std::mutex> hold(lock_);
@@ -86,8 +85,7 @@ class direction {
             std::this_thread::sleep_until(link_free + link_.one_way);
             std::size_t sent = 0;
             while (sent < p.bytes.size()) {
-                const ssize_t n =
-                    send(to_, p.bytes.data() + sent, p.bytes.size() - sent, MSG_NOSIGNAL);
+                const long n = net_send(to_, p.bytes.data() + sent, p.bytes.size() - sent);
                 if (n <= 0) {
                     shutdown(from_, SHUT_RD); // the far end is gone: end the reader too
                     drain();
@@ -111,8 +109,8 @@ class direction {
         }
     }
 
-    int from_;
-    int to_;
+    sock_t from_;
+    sock_t to_;
     link_params link_;
     std::mutex lock_;
     std::condition_variable ready_;
@@ -121,30 +119,23 @@ class direction {
     std::size_t queued_ = 0;
 };
 
-int connect_loopback(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
-    if (s >= 0) close(s);
-    return -1;
+sock_t connect_loopback(int port) {
+    net_addr a{};
+    if (net_resolve_ipv4("127.0.0.1", port, &a) != 0) return k_bad_sock;
+    const sock_t s = net_socket(a);
+    if (s != k_bad_sock && net_connect_within(s, a, 5000) == connect_result::connected) return s;
+    if (s != k_bad_sock) net_close(s);
+    return k_bad_sock;
 }
 
-void no_delay(int s) {
-    const int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-void serve(int client, int server_port, link_params link) {
-    const int server = connect_loopback(server_port);
-    if (server < 0) {
-        close(client);
+void serve(sock_t client, int server_port, link_params link) {
+    const sock_t server = connect_loopback(server_port);
+    if (server == k_bad_sock) {
+        net_close(client);
         return;
     }
-    no_delay(client);
-    no_delay(server);
+    net_set_nodelay(client);
+    net_set_nodelay(server);
     direction up(client, server, link);
     direction down(server, client, link);
     std::thread threads[] = {
@@ -152,8 +143,8 @@ void serve(int client, int server_port, link_params link) {
         std::thread([&] { down.read_loop(); }), std::thread([&] { down.write_loop(); })};
     for (auto& t : threads)
         t.join();
-    close(client);
-    close(server);
+    net_close(client);
+    net_close(server);
 }
 
 } // namespace
@@ -175,22 +166,17 @@ int main(int argc, char** argv) {
         262144, static_cast<std::size_t>(2.0 * link.bytes_per_us * rtt_ms * 1000.0));
     std::signal(SIGPIPE, SIG_IGN);
 
-    const int l = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(listen_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(l, 16) != 0) {
-        std::perror("wan_relay: listen");
+    const sock_t l = net_socket_tcp4();
+    if (l == k_bad_sock || net_bind_listener(l, static_cast<uint16_t>(listen_port)) != 0 ||
+        net_listen(l, 16) != 0) {
+        std::fprintf(stderr, "wan_relay: cannot listen on 127.0.0.1:%d\n", listen_port);
         return 1;
     }
     std::printf("ready %d\n", listen_port);
     std::fflush(stdout);
     for (;;) {
-        const int c = accept(l, nullptr, nullptr);
-        if (c < 0) continue;
+        const sock_t c = net_accept(l);
+        if (c == k_bad_sock) continue;
         std::thread(serve, c, server_port, link).detach();
     }
 }
