@@ -2,7 +2,7 @@
 # Benchmarks norvaled against the systems a user would pick instead, side by side, and prints
 # one table: workload, norvaled, the peer, the ratio (norvaled / peer), the goal.
 #
-#   bench/run.sh [--quick] [--only mock|sftp] [--before REF]
+#   bench/run.sh [--quick] [--only mock|sftp|wan] [--before REF]
 #
 # --before REF also builds the bench host from commit REF and adds it as a side to the rows
 # that a performance change targets (cold mock reads, SFTP writes), for before/after in one run.
@@ -27,7 +27,7 @@ while (($#)); do
     --quick) QUICK=1 ;;
     --only) ONLY=$2; shift ;;
     --before) BEFORE_REF=$2; shift ;;
-    *) echo "usage: bench/run.sh [--quick] [--only mock|sftp] [--before REF]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--quick] [--only mock|sftp|wan] [--before REF]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -65,7 +65,11 @@ if [ -n "$BEFORE_REF" ]; then
 fi
 
 started=$(now_ns)
-[ "$ONLY" = sftp ] || run_mock_vs_tgt
+case "$ONLY" in
+  all | mock | sftp | wan) ;;
+  *) die "--only takes mock, sftp or wan" ;;
+esac
+[ "$ONLY" = all ] || [ "$ONLY" = mock ] && run_mock_vs_tgt
 [ "$ONLY" = mock ] || run_sftp
 note "done in $(seconds_since "$started") s"
 

@@ -296,14 +296,21 @@ run_wan() {
   done
 }
 
+# SFTP on loopback (ONLY all or sftp), then over the WAN relay (ONLY all or wan).
 run_sftp() {
-  local rep side mode
   note "over SFTP: private sshd, ${SFTP_DISK}-byte image on tmpfs"
   sshd_start
   mkdir -p "$BENCH_WORK/sftp"
   SFTP_IMAGE=$BENCH_WORK/sftp/disk.img
   head -c "$SFTP_DISK" /dev/urandom >"$SFTP_IMAGE"
   chown -R "$BENCH_USER" "$BENCH_WORK/sftp"
+  [ "$ONLY" = wan ] || run_sftp_loopback
+  [ "$ONLY" = sftp ] || run_wan
+  stop_pid "$SSHD_PID"
+}
+
+run_sftp_loopback() {
+  local rep side mode
   nbdkit_start "$SFTP_IMAGE"
   for mode in read write; do
     note "sftp: sequential $mode of $SFTP_MIB MiB"
@@ -328,8 +335,6 @@ run_sftp() {
   done
   stop_pid "$NBD_PID"
   run_stream_reads
-  run_wan
-  stop_pid "$SSHD_PID"
 }
 
 print_table() {
@@ -339,13 +344,14 @@ print_table() {
     "$REPS alternated runs per side, medians$( ((QUICK)) && echo ", --quick")"
   echo
   table_header
-  if [ "$ONLY" != sftp ]; then
+  if [ "$ONLY" = all ] || [ "$ONLY" = mock ]; then
     for phase in warm cold; do
       for w in "${MOCK_WORKLOADS[@]}"; do
         IFS='|' read -r id label count depth size step mode goal <<<"$w"
         row "${phase}_$id" "mock $phase: $label" "$(unit_of "$size")" tgt "$goal"
-        [ "$phase" = cold ] && [ "$mode" = r ] && [ -n "${BEFORE_BIN:-}" ] &&
+        if [ "$phase" = cold ] && [ "$mode" = r ] && [ -n "${BEFORE_BIN:-}" ]; then
           row "${phase}_$id" "mock $phase: $label, after/before" "$(unit_of "$size")" before -
+        fi
       done
       for w in "${PERF_WORKLOADS[@]}"; do
         IFS='|' read -r id label opts goal <<<"$w"
@@ -353,20 +359,26 @@ print_table() {
       done
     done
   fi
-  if [ "$ONLY" != mock ]; then
+  if [ "$ONLY" = all ] || [ "$ONLY" = sftp ]; then
     row sftp_read "sftp cold seq read 1 MiB" MB/s loop 0.95
     row sftp_read "sftp cold seq read 1 MiB" MB/s nbdkit 1.0
     row sftp_read "sftp cold seq read 1 MiB" MB/s sshfs -
     row sftp_write "sftp seq write 1 MiB + flush" MB/s loop 0.85
     row sftp_write "sftp seq write 1 MiB + flush" MB/s nbdkit 1.2
-    [ -n "${BEFORE_BIN:-}" ] && row sftp_write "sftp seq write 1 MiB + flush, after/before" MB/s before -
+    if [ -n "${BEFORE_BIN:-}" ]; then
+      row sftp_write "sftp seq write 1 MiB + flush, after/before" MB/s before -
+    fi
     row sftp_write "sftp seq write 1 MiB + flush" MB/s sshfs -
     row sftp_read "store alone: chunk reads in order" MB/s loop - store
     row sftp_write "store alone: chunk writes in order" MB/s loop - store
     row sftp_rand4k "sftp cold 4 KiB reads spread, depth 1" IOPS nbdkit -
     row sftp_mem "host peak RSS, $SFTP_MIB MiB of writes" "MiB peak" ceiling 1.0
     row stream_r "64 MiB stream of 1 MiB writes: image read" "MiB max" ceiling 1.0
-    [ -n "${BEFORE_BIN:-}" ] && row stream_r "the same, before" "MiB max" ceiling 1.0 before
+    if [ -n "${BEFORE_BIN:-}" ]; then
+      row stream_r "the same, before" "MiB max" ceiling 1.0 before
+    fi
+  fi
+  if [ "$ONLY" = all ] || [ "$ONLY" = wan ]; then
     local link id rtt mbit rest
     for link in "${WAN_LINKS[@]}"; do
       IFS='|' read -r id rtt mbit rest <<<"$link"
