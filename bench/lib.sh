@@ -38,7 +38,7 @@ stop_pid() {
   local pid=$1 limit=${2:-20} i
   forget_pid "$pid"
   kill -0 "$pid" 2>/dev/null || {
-    wait "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null || true
     return 0
   }
   kill -TERM "$pid" 2>/dev/null
@@ -47,7 +47,7 @@ stop_pid() {
     sleep 0.1
   done
   kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true # killed by the signal: not a failure of the run
   return 0
 }
 
