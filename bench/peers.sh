@@ -138,8 +138,9 @@ build_before() {
   local src=$BENCH_WORK/before-src
   mkdir -p "$src"
   git -C "$ROOT" archive "$1" | tar -x -C "$src" || die "cannot export $1"
-  cmake -S "$src/bench" -B "$BUILD-before" -DCMAKE_BUILD_TYPE=Release >"$BENCH_WORK/cmake-before.log" 2>&1 &&
-    cmake --build "$BUILD-before" -j2 --target bench_host >"$BENCH_WORK/build-before.log" 2>&1 ||
+  rm -rf "$BUILD-before" # its cache names the source tree of an earlier run
+  cmake -S "$src/bench" -B "$BUILD-before" -DCMAKE_BUILD_TYPE=Release >"$BENCH_WORK/build-before.log" 2>&1 &&
+    cmake --build "$BUILD-before" -j2 --target bench_host >>"$BENCH_WORK/build-before.log" 2>&1 ||
     die "build of $1 failed: $(tail -20 "$BENCH_WORK/build-before.log")"
   BEFORE_BIN=$BUILD-before/bench_host
 }
