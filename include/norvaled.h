@@ -12,6 +12,15 @@
  * Every status-returning export returns 0 or a negative NORVALED_E_* code and leaves a
  * message in norvaled_last_error() (empty after a success). All exports are thread-safe;
  * they serialise on one process-wide lock.
+ *
+ * When the SSH server stalls, with T the SSH time-out (see norvaled_connect): one image
+ * transfer fails after at most T; the target answers a command that needs the image within
+ * 3T (a victim written back and a chunk loaded, after waiting for a flush pass). Exports wait
+ * at most: norvaled_flush and norvaled_disk_state 3T; norvaled_stop 5T; norvaled_disconnect
+ * 7T; norvaled_start 3T. norvaled_stats, norvaled_last_error and norvaled_version never
+ * touch the image: they answer at once while only the worker threads wait, and otherwise
+ * within the limit of the export that holds the lock. Memory a connection can make the
+ * process hold is bounded as well (about 6.5 MiB besides the 256 MiB cache).
  */
 #ifndef NORVALED_H
 #define NORVALED_H
@@ -74,30 +83,40 @@ NORVALED_API const char* norvaled_stats(void);
  *       "SSH host key mismatch for <host>" and NORVALED_E_SSH. Without it any host key is
  *       accepted.
  * The environment variable NORVALED_CONNECT_TIMEOUT_MS (a positive number) sets the budget
- * for TCP connect plus SSH handshake; 15000 ms by default. */
+ * for TCP connect plus SSH handshake; 15000 ms by default. NORVALED_IO_TIMEOUT_MS sets T,
+ * the SSH time-out: the longest one SSH/SFTP call waits for the server; 20000 by default. */
 NORVALED_API int32_t norvaled_connect(const char* host, int32_t port, const char* user,
                                       const char* auth_json);
 
 /* Opens (creating or lengthening, never shortening) the image, builds the cache and serves
  * it on 127.0.0.1:port (port <= 0 means 3261; above 65535 is NORVALED_E_ARG). The disk is
- * size rounded down to a multiple of 2 MiB; size must be at least 64 MiB. */
+ * size rounded down to a multiple of 2 MiB; size must be at least 64 MiB. No other local
+ * process can bind the same port meanwhile (SO_EXCLUSIVEADDRUSE on Windows). A stop followed
+ * by a start on the same port works; on Windows the bind is retried for up to 5 s while the
+ * last connection on the port is still closing. */
 NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32_t port);
 
 /* Ends the target: background flush thread, listener, any initiator connection still open
- * (its socket is shut down), then one last write-back of the cache and the image is closed.
+ * (its socket is shut down, even in the middle of a READ), then one last write-back of the
+ * cache, synced to the image's disk as norvaled_flush does, and the image is closed.
  * The cache is never freed while a worker thread may still use it: when a thread is still
  * inside a transfer after its limit (10 s flush, 5 s server), the stop waits for that
- * transfer to end (each image transfer is bounded by the 20 s SSH time-out).
+ * transfer to end (each image transfer is bounded by the SSH time-out, see below).
  * Returns 0 when every dirty chunk reached the image. When the final write-back failed the
  * target is still fully stopped, but NORVALED_E_SSH is returned with the message
  * "final write-back failed: <n> chunk(s) of cached data could not be written to the image":
  * that data is lost, so a host should call norvaled_flush first and check its result. */
 NORVALED_API int32_t norvaled_stop(void);
 
-/* Stops a running target (as norvaled_stop), then ends the connection. Always 0. */
+/* Stops a running target (as norvaled_stop), then ends the connection. The disconnect always
+ * completes (the library is idle afterwards), but when the stop's final write-back failed it
+ * returns NORVALED_E_SSH with the stop's message; otherwise 0. */
 NORVALED_API int32_t norvaled_disconnect(void);
 
-/* Writes every dirty chunk back to the image now: 0, or NORVALED_E_SSH (empty message). */
+/* Writes every dirty chunk back to the image now, then has the image reach the disk under
+ * it: fsync of a mock file, or the server's fsync@openssh.com extension when it offers it
+ * (a server without it is trusted as it is). 0, or NORVALED_E_SSH (empty message) when a
+ * write-back or the sync failed. SYNCHRONIZE CACHE from the initiator does the same. */
 NORVALED_API int32_t norvaled_flush(void);
 
 /* What sector 0 of the served disk holds: NORVALED_DISK_BLANK, _RECOGNISED (NTFS, exFAT,

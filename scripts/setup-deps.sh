@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libssh2-1-dev libgtest-dev openssh-server openssh-client
-          libiscsi-bin qemu-utils qemu-block-extra procps python3 clang-format)
+          libiscsi-bin libiscsi-dev qemu-utils qemu-block-extra procps python3 clang-format
+          clang libclang-rt-14-dev)
 for arg in "$@"; do
   case "$arg" in
     --windows) packages+=(g++-mingw-w64-x86-64 wine64 wine dpkg-dev xz-utils) ;;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite from a fresh Debian machine: installs what it needs, builds the library
 # and runs every test in the normal build, under AddressSanitizer + UBSan, under
-# ThreadSanitizer, and (when scripts/test-windows.sh exists) the Windows DLL under Wine.
+# ThreadSanitizer, each fuzzer for 30 s (scripts/fuzz.sh), and (when scripts/test-windows.sh
+# exists) the Windows DLL under Wine. The load test runs in each build for
+# NORVALED_LOAD_SECONDS (60 by default).
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the normal build only
 set -euo pipefail
@@ -23,7 +25,8 @@ build_and_test() { # dir sanitizer
   echo "=== test $dir"
   local env=()
   [ "$san" = tsan ] && env=(TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1")
-  [ "$san" = asan ] && env=(ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1")
+  [ "$san" = asan ] && env=(ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1"
+    LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp")
   if ! env "${env[@]}" ctest --test-dir "$dir" --output-on-failure -j "$jobs"; then
     failed+=("$dir")
   fi
@@ -33,6 +36,8 @@ build_and_test build ""
 if [ $quick = 0 ]; then
   build_and_test build-asan asan
   build_and_test build-tsan tsan
+  echo "=== fuzzing"
+  scripts/fuzz.sh 30 || failed+=("fuzz")
   if [ -x scripts/test-windows.sh ]; then
     echo "=== Windows DLL under Wine"
     scripts/test-windows.sh || failed+=("windows")

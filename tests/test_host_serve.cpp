@@ -2,6 +2,7 @@
 // sshd, real initiators write and read the disk, a signal ends it, and the data must then be
 // in the image file.
 #include <algorithm>
+#include <fstream>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -106,6 +107,13 @@ class host_process {
 
     void signal(int sig) const {
         if (pid_ > 0) kill(pid_, sig);
+    }
+    // The command line as ps shows it.
+    std::string command_line() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/cmdline", std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::replace(text.begin(), text.end(), '\0', ' ');
+        return text;
     }
 
     // Waits for the program to end: its exit status, or -1 when it did not end in time or
@@ -347,7 +355,9 @@ TEST_F(HostServeSftp, PasswordFromEnvironmentVariable) {
     args.insert(args.end(), {"--password-env", "NORVALED_TEST_PASSWORD"});
     ASSERT_NO_FATAL_FAILURE(serve(args, {"NORVALED_TEST_PASSWORD=" + sshd_->password}));
     EXPECT_EQ(host_->output().find(sshd_->password), std::string::npos) << "password shown";
+    EXPECT_EQ(host_->command_line().find(sshd_->password), std::string::npos);
     ASSERT_NO_FATAL_FAILURE(round_trip(image_, SIGINT));
+    EXPECT_EQ(host_->output().find(sshd_->password), std::string::npos) << "password shown";
 }
 
 TEST_F(HostServeSftp, WrongPasswordOrHostKeyIsShownWithTextCodeAndHint) {

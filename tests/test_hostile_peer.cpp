@@ -143,6 +143,17 @@ TEST_F(HostilePeer, TaskManagementAndLogoutInsideADataPhaseAreAnswered) {
     EXPECT_TRUE(c_.closed_within());
 }
 
+// The portal has no authentication: it must answer on 127.0.0.1 only. 127.0.0.2 is another
+// address of this machine's own loopback interface, so nothing leaves the machine.
+TEST_F(HostilePeer, TheListenerAnswersOnlyOn127001) {
+    unique_sock s(net_socket_tcp4());
+    net_addr other;
+    ASSERT_EQ(net_resolve_ipv4("127.0.0.2", port_, &other), 0);
+    EXPECT_EQ(net_connect_within(s.get(), other, 2000), connect_result::failed);
+    pdu_client again;
+    EXPECT_TRUE(again.connect(port_)) << "a second client waits in the backlog on 127.0.0.1";
+}
+
 // A host that returns from main while the threads serve must not crash at exit: the cache
 // lock outlives the static destructors. Under AddressSanitizer a lock freed too early is a
 // use after free even when the crash itself does not happen.

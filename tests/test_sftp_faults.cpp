@@ -139,4 +139,20 @@ TEST_F(SftpFaults, AStalledServerEndsEveryWaitWithinItsLimit) {
     EXPECT_TRUE(c_.closed_within());
 }
 
+// A failed login names the user, never the password or the passphrase it was given.
+TEST_F(SftpFaults, SecretsNeverReachTheLastError) {
+    const std::string password = "not-" + sshd().password;
+    ASSERT_NE(norvaled_connect("127.0.0.1", proxy_->port(), sshd().user.c_str(),
+                               ("{\"password\":" + json_quote(password) + "}").c_str()),
+              0);
+    EXPECT_EQ(std::string(norvaled_last_error()).find(password), std::string::npos);
+    const std::string passphrase = "not-" + sshd().passphrase;
+    const std::string auth = "{\"key_path\":" + json_quote(sshd().key_protected) +
+                             ",\"passphrase\":" + json_quote(passphrase) + "}";
+    ASSERT_NE(norvaled_connect("127.0.0.1", proxy_->port(), sshd().user.c_str(), auth.c_str()), 0);
+    const std::string error = norvaled_last_error();
+    EXPECT_EQ(error.find(passphrase), std::string::npos) << error;
+    EXPECT_NE(error.find(sshd().user), std::string::npos) << error;
+}
+
 } // namespace

@@ -87,21 +87,6 @@ int next_pdu(iscsi_conn& c, rx_pdu& p) {
     return 0;
 }
 
-// Serves one accepted connection until it ends; the caller closes the socket. Memory that
-// cannot be had (a kept command, a text answer) ends this connection, not the process.
-void conn_loop(sock_t s) {
-    try {
-        iscsi_conn c;
-        c.conn_socket = s;
-        net_set_nodelay(s);
-        net_set_buffers(s, k_socket_buffer_bytes);
-        rx_pdu p;
-        while (next_pdu(c, p) == 0 && dispatch(c, p) == 0) {
-        }
-    } catch (const std::exception&) {
-    }
-}
-
 // Waits for the next initiator while the target runs: its socket, or k_bad_sock once the
 // stop has begun. The listener is non-blocking, so a connection that vanished between the
 // wake-up and accept costs a turn, not a wait that only the next initiator would end.
@@ -238,6 +223,21 @@ int keep_data_out(iscsi_conn& c, rx_pdu& p) {
     return 0;
 }
 
+// Serves one accepted connection until it ends; the caller closes the socket. Memory that
+// cannot be had (a kept command, a text answer) ends this connection, not the process.
+void target_serve_connection(sock_t s) {
+    try {
+        iscsi_conn c;
+        c.conn_socket = s;
+        net_set_nodelay(s);
+        net_set_buffers(s, k_socket_buffer_bytes);
+        rx_pdu p;
+        while (next_pdu(c, p) == 0 && dispatch(c, p) == 0) {
+        }
+    } catch (const std::exception&) {
+    }
+}
+
 void target_end_connection() {
     std::lock_guard<std::mutex> hold(g_conn_sock_lock);
     net_shutdown(g_conn_sock.load());
@@ -253,7 +253,7 @@ int server_main() {
         // Published before g_running is tested again: a stop running now either finds the
         // socket to shut down or has cleared g_running, which this test then sees.
         g_conn_sock.store(s);
-        if (g_running.load()) conn_loop(s);
+        if (g_running.load()) target_serve_connection(s);
         {
             std::lock_guard<std::mutex> hold(g_conn_sock_lock);
             g_conn_sock.store(k_bad_sock);

@@ -9,6 +9,10 @@
 // until accept fails (the stop closes the listener). Returns 0.
 int server_main();
 
+// Serves one connection until it ends (the peer goes, a protocol error, a stop); the caller
+// closes the socket.
+void target_serve_connection(sock_t s);
+
 // The connection being served, or k_bad_sock. The stop shuts it down so that the server
 // thread leaves the connection loop instead of waiting for the initiator to go away.
 extern std::atomic<sock_t> g_conn_sock;

@@ -6,17 +6,15 @@
 
 // The outcome of one hidden child run.
 struct child_run {
-    uint32_t wait_result =
-        0;                  // 0 exited within the limit, 258 limit ran out, 0xFFFFFFFF wait failed
-    uint32_t exit_code = 1; // the child's exit code; 1 when it was ended at the limit
+    uint32_t wait_result = 0; // 0 exited within the limit, 258 limit ran out, 0xFFFFFFFF wait failed
+    uint32_t exit_code = 1;   // the child's exit code; 1 when it was ended at the limit
 };
 
 // Runs one command line as a windowless child that inherits no handles, with the system
 // directory as its current directory; waits at most limit_ms, and ends the child together with
 // every process it started when the limit runs out. 0 and *run filled, or -1 with the system
 // error number in *sys_error when no child could be started (2 when the program is not found).
-int proc_run_hidden(const char* cmdline, uint32_t limit_ms, child_run* run,
-                    unsigned long* sys_error);
+int proc_run_hidden(const char* cmdline, uint32_t limit_ms, child_run* run, unsigned long* sys_error);
 
 // 1 when the process holds an elevated (administrator) token, 0 when not or not determinable.
 int proc_is_elevated();
