@@ -12,13 +12,15 @@ iscsi_opts() { # PORT IQN LUN: qemu-img --image-opts for an iSCSI LUN on loopbac
 nbd_opts() { echo "driver=raw,file.driver=nbd,file.server.type=inet,file.server.host=127.0.0.1,file.server.port=$1"; }
 
 # ours_start mock IMAGE SIZE | ours_start ssh IMAGE SIZE: sets OURS_PID, OURS_PORT, OURS_LOG.
+# OURS_BIN picks another build of the bench host (the "before" side); SSH_VIA another port
+# for the SSH connection (the WAN relay).
 ours_start() {
-  local mode=$1 image=$2 size=$3
+  local mode=$1 image=$2 size=$3 bin=${OURS_BIN:-$BUILD/bench_host}
   OURS_PORT=$(free_port)
   if [ "$mode" = mock ]; then
-    start_bg ours "$BUILD/bench_host" mock "$image" "$size" "$OURS_PORT"
+    start_bg ours "$bin" mock "$image" "$size" "$OURS_PORT"
   else
-    start_bg ours "$BUILD/bench_host" ssh 127.0.0.1 "$SSHD_PORT" "$BENCH_USER" "$SSH_KEY" \
+    start_bg ours "$bin" ssh 127.0.0.1 "${SSH_VIA:-$SSHD_PORT}" "$BENCH_USER" "$SSH_KEY" \
       "$image" "$size" "$OURS_PORT"
   fi
   OURS_PID=$BG_PID OURS_LOG=$BENCH_WORK/ours.log
@@ -92,7 +94,7 @@ EOF
 nbdkit_start() {
   local path=$1
   NBD_PORT=$(free_port)
-  start_bg nbdkit nbdkit -f -i 127.0.0.1 -p "$NBD_PORT" ssh host=127.0.0.1 port="$SSHD_PORT" \
+  start_bg nbdkit nbdkit -f -i 127.0.0.1 -p "$NBD_PORT" ssh host=127.0.0.1 port="${SSH_VIA:-$SSHD_PORT}" \
     user="$BENCH_USER" identity="$SSH_KEY" verify-remote-host=false path="$path"
   NBD_PID=$BG_PID
   wait_port "$NBD_PORT" 10 || die "nbdkit did not listen: $(cat "$BENCH_WORK/nbdkit.log")"
@@ -121,4 +123,24 @@ sshfs_unmount() {
   fusermount3 -u "$SSHFS_MNT" 2>/dev/null || fusermount -u "$SSHFS_MNT" 2>/dev/null || true
   BENCH_MOUNTS=()
   stop_pid "$SSHFS_PID" 10
+}
+
+# relay_start RTT_MS MBIT: the WAN relay in front of sshd; sets RELAY_PORT and RELAY_PID.
+relay_start() {
+  RELAY_PORT=$(free_port)
+  start_bg relay "$BUILD/wan_relay" "$RELAY_PORT" "$SSHD_PORT" "$1" "$2"
+  RELAY_PID=$BG_PID
+  wait_for_line "$BENCH_WORK/relay.log" '^ready' 10 "$RELAY_PID" || die "wan_relay did not start: $(cat "$BENCH_WORK/relay.log")"
+}
+
+# --before REF: the bench host built from another commit, for before/after rows in one run.
+build_before() {
+  local src=$BENCH_WORK/before-src
+  mkdir -p "$src"
+  git -C "$ROOT" archive "$1" | tar -x -C "$src" || die "cannot export $1"
+  rm -rf "$BUILD-before" # its cache names the source tree of an earlier run
+  cmake -S "$src/bench" -B "$BUILD-before" -DCMAKE_BUILD_TYPE=Release >"$BENCH_WORK/build-before.log" 2>&1 &&
+    cmake --build "$BUILD-before" -j2 --target bench_host >>"$BENCH_WORK/build-before.log" 2>&1 ||
+    die "build of $1 failed: $(tail -20 "$BENCH_WORK/build-before.log")"
+  BEFORE_BIN=$BUILD-before/bench_host
 }

@@ -2,7 +2,10 @@
 # Benchmarks norvaled against the systems a user would pick instead, side by side, and prints
 # one table: workload, norvaled, the peer, the ratio (norvaled / peer), the goal.
 #
-#   bench/run.sh [--quick] [--only mock|sftp]
+#   bench/run.sh [--quick] [--only mock|sftp|wan] [--before REF]
+#
+# --before REF also builds the bench host from commit REF and adds it as a side to the rows
+# that a performance change targets (cold mock reads, SFTP writes), for before/after in one run.
 #
 # Runs from a fresh Debian machine as root: installs what it needs, builds the library in
 # Release into build-bench/, starts its own tgtd, nbdkit, sshfs and a private sshd on
@@ -18,11 +21,13 @@ ROOT=$(dirname "$HERE")
 BUILD=$ROOT/build-bench
 QUICK=0
 ONLY=all
+BEFORE_REF=
 while (($#)); do
   case "$1" in
     --quick) QUICK=1 ;;
     --only) ONLY=$2; shift ;;
-    *) echo "usage: bench/run.sh [--quick] [--only mock|sftp]" >&2; exit 2 ;;
+    --before) BEFORE_REF=$2; shift ;;
+    *) echo "usage: bench/run.sh [--quick] [--only mock|sftp|wan] [--before REF]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -54,8 +59,17 @@ cmake -S "$HERE" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >"$BENCH_WORK/cmake.log"
 cmake --build "$BUILD" -j2 >"$BENCH_WORK/build.log" 2>&1 ||
   die "build failed: $(tail -20 "$BENCH_WORK/build.log")"
 
+if [ -n "$BEFORE_REF" ]; then
+  note "building the bench host of $BEFORE_REF for the before/after rows"
+  build_before "$BEFORE_REF"
+fi
+
 started=$(now_ns)
-[ "$ONLY" = sftp ] || run_mock_vs_tgt
+case "$ONLY" in
+  all | mock | sftp | wan) ;;
+  *) die "--only takes mock, sftp or wan" ;;
+esac
+[ "$ONLY" = all ] || [ "$ONLY" = mock ] && run_mock_vs_tgt
 [ "$ONLY" = mock ] || run_sftp
 note "done in $(seconds_since "$started") s"
 

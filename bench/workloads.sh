@@ -57,7 +57,7 @@ iscsi_perf() {
 # sides_in_order REP A B: ABBA alternation, so drift over the run does not favour one side.
 sides_in_order() { if (($1 % 2)); then echo "$2 $3"; else echo "$3 $2"; fi; }
 
-opts_of() { if [ "$1" = ours ]; then echo "$OURS_OPTS"; else echo "$TGT_OPTS"; fi; }
+opts_of() { if [ "$1" = tgt ]; then echo "$TGT_OPTS"; else echo "$OURS_OPTS"; fi; }
 url_of() {
   if [ "$1" = ours ]; then echo "iscsi://127.0.0.1:$OURS_PORT/$NORVALED_IQN/0"; else echo "iscsi://127.0.0.1:$TGT_PORT/$TGT_IQN/1"; fi
 }
@@ -68,8 +68,25 @@ measure_mock() { # SIDE COUNT DEPTH SIZE STEP MODE: a rate
   rate "$2" "$4" "$s"
 }
 
-start_side() { if [ "$1" = ours ]; then ours_start mock "$MOCK_OURS" "$MOCK_SIZE"; else tgt_start "$MOCK_TGT"; fi; }
-stop_side() { if [ "$1" = ours ]; then ours_stop; else tgt_stop; fi; }
+start_side() {
+  case "$1" in
+    ours) ours_start mock "$MOCK_OURS" "$MOCK_SIZE" ;;
+    before) OURS_BIN=$BEFORE_BIN ours_start mock "$MOCK_OURS" "$MOCK_SIZE" ;;
+    tgt) tgt_start "$MOCK_TGT" ;;
+  esac
+}
+stop_side() { if [ "$1" = tgt ]; then tgt_stop; else ours_stop; fi; }
+
+# sides_of REP A B [C]: A and B in ABBA order, C (the "before" build) when --before is given,
+# rotating through the three places.
+sides_of() {
+  if [ -z "${BEFORE_BIN:-}" ]; then
+    sides_in_order "$1" "$2" "$3"
+    return
+  fi
+  local all=("$2" "$3" before) k=$(($1 % 3))
+  echo "${all[@]:k}" "${all[@]:0:k}"
+}
 
 cold_count() { # COUNT SIZE STEP: one pass over the disk for sequential runs
   if [ "$3" = - ]; then echo $((MOCK_SIZE / $(size_bytes "$2"))); else echo $(($1 / SCALE)); fi
@@ -110,7 +127,9 @@ run_mock_cold() {
     note "mock cold: $label"
     count=$(cold_count "$count" "$size" "$step")
     for ((rep = 1; rep <= REPS; rep++)); do
-      for side in $(sides_in_order "$rep" ours tgt); do
+      local sides
+      if [ "$mode" = r ]; then sides=$(sides_of "$rep" ours tgt); else sides=$(sides_in_order "$rep" ours tgt); fi
+      for side in $sides; do
         start_side "$side"
         record "cold_$id" "$side" "$(measure_mock "$side" "$count" "$depth" "$size" "$step" "$mode")"
         stop_side "$side"
@@ -148,30 +167,36 @@ SFTP_DISK=1073741824 # the served disk: 1 GiB, four times the cache
 
 mb_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / 1e6 / s }'; }
 
-# sftp_transfer SIDE read|write: one sequential pass of SFTP_MIB MiB; records MB/s.
+# sftp_transfer SIDE read|write [PREFIX MIB]: one sequential pass of MIB MiB (SFTP_MIB unless
+# given); records MB/s under PREFIX_read or PREFIX_write (sftp_ unless given).
 sftp_transfer() {
-  local side=$1 mode=$2 bytes=$((SFTP_MIB << 20)) t0 qmode=r
+  local side=$1 mode=$2 prefix=${3:-sftp} mib=${4:-$SFTP_MIB} t0 qmode=r bytes
+  bytes=$((mib << 20))
   [ "$mode" = write ] && qmode=w
   case "$side" in
-    ours)
-      ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+    ours | before)
+      local bin=$BUILD/bench_host
+      [ "$side" = before ] && bin=$BEFORE_BIN
+      OURS_BIN=$bin ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
       t0=$(now_ns)
-      qbench "$OURS_OPTS" "$SFTP_MIB" 1 1M - "$qmode" >/dev/null # closing flushes the cache
-      record "sftp_$mode" ours "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
+      qbench "$OURS_OPTS" "$mib" 1 1M - "$qmode" >/dev/null # closing flushes the cache
+      record "${prefix}_$mode" "$side" "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
       ours_stop
-      [ "$mode" = write ] && record sftp_mem ours $((OURS_PEAK_KIB / 1024)) && record sftp_mem ceiling 288
+      if [ "$mode" = write ] && [ "$prefix" = sftp ] && [ "$side" = ours ]; then
+        record sftp_mem ours $((OURS_PEAK_KIB / 1024)) && record sftp_mem ceiling 288
+      fi
       grep '^stats' "$BENCH_WORK/ours.last.log" >>"$BENCH_WORK/sftp-stats.log"
       ;;
     loop)
       t0=$(now_ns)
-      "$BUILD/sftp_chunk_loop" 127.0.0.1 "$SSHD_PORT" "$BENCH_USER" "$SSH_KEY" "$SFTP_IMAGE" \
+      "$BUILD/sftp_chunk_loop" 127.0.0.1 "${SSH_VIA:-$SSHD_PORT}" "$BENCH_USER" "$SSH_KEY" "$SFTP_IMAGE" \
         "$bytes" "$mode" >/dev/null || die "sftp_chunk_loop $mode failed"
-      record "sftp_$mode" loop "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
+      record "${prefix}_$mode" loop "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
       ;;
     nbdkit)
       t0=$(now_ns)
-      qbench "$NBD_OPTS" "$SFTP_MIB" 1 1M - "$qmode" >/dev/null
-      record "sftp_$mode" nbdkit "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
+      qbench "$NBD_OPTS" "$mib" 1 1M - "$qmode" >/dev/null
+      record "${prefix}_$mode" nbdkit "$(mb_per_s "$bytes" "$(seconds_since "$t0")")"
       ;;
     store) # the library's chunk transfers alone, no target: what the target adds shows
       local probe
@@ -194,20 +219,98 @@ sftp_transfer() {
   esac
 }
 
-# The sides in a rotating order, so that none is always first after a write.
+# rotated REP [SIDES...]: the sides in a rotating order, so that none is always first after a
+# write. By default every SFTP side, and the "before" build with --before.
 rotated() {
-  local sides=(ours loop nbdkit sshfs store) k=$(($1 % 5))
+  local rep=$1
+  shift
+  local sides=("$@")
+  if ((${#sides[@]} == 0)); then
+    sides=(ours loop nbdkit sshfs store)
+    [ -n "${BEFORE_BIN:-}" ] && sides+=(before)
+  fi
+  local k=$((rep % ${#sides[@]}))
   echo "${sides[@]:k}" "${sides[@]:0:k}"
 }
 
+# sftp_bytes_r of the last bench host run, in MiB.
+last_mib_read() {
+  grep -o '"sftp_bytes_r":[0-9]*' "$BENCH_WORK/ours.last.log" | awk -F: '{ printf "%.1f", $2 / 1048576 }'
+}
+
+# A stream of 1 MiB writes from offset 0, 64 MiB through the target: what it had to read.
+run_stream_reads() {
+  local side bin
+  note "sftp: what a 64 MiB stream of 1 MiB writes reads"
+  for side in ours ${BEFORE_BIN:+before}; do
+    bin=$BUILD/bench_host
+    [ "$side" = before ] && bin=$BEFORE_BIN
+    OURS_BIN=$bin ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+    qbench "$OURS_OPTS" 64 1 1M - w >/dev/null
+    ours_stop
+    record stream_r "$side" "$(last_mib_read)"
+  done
+  record stream_r ceiling 4
+}
+
+# id|round trip ms|Mbit/s|MiB per sequential pass|4 KiB reads for norvaled|for nbdkit
+WAN_LINKS=(
+  "wan20|20|100|64|16|100"
+  "wan60|60|20|16|6|40"
+)
+
+# The same SFTP sides over a slow, distant link: the wan_relay between every SSH client and
+# sshd. The link rate is recorded as a side of its own, so that each figure shows against it.
+run_wan() {
+  local link id rtt mbit mib n_ours n_nbd rep side mode s
+  for link in "${WAN_LINKS[@]}"; do
+    IFS='|' read -r id rtt mbit mib n_ours n_nbd <<<"$link"
+    note "wan: $rtt ms round trip at $mbit Mbit/s"
+    relay_start "$rtt" "$mbit"
+    SSH_VIA=$RELAY_PORT
+    nbdkit_start "$SFTP_IMAGE"
+    for mode in read write; do
+      for ((rep = 1; rep <= REPS; rep++)); do
+        for side in $(rotated "$rep" ours loop nbdkit); do
+          sftp_transfer "$side" "$mode" "$id" "$(((mib + SCALE - 1) / SCALE))"
+        done
+      done
+      record "${id}_$mode" link "$(awk -v m="$mbit" 'BEGIN { printf "%.1f", m / 8 }')"
+    done
+    for ((rep = 1; rep <= REPS; rep++)); do
+      for side in $(sides_in_order "$rep" ours nbdkit); do
+        if [ "$side" = ours ]; then
+          ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+          s=$(qbench "$OURS_OPTS" "$n_ours" 1 4K "$SPREAD_STEP" r)
+          record "${id}_rand4k" ours "$(rate "$n_ours" 4K "$s")"
+          ours_stop
+        else
+          s=$(qbench "$NBD_OPTS" "$n_nbd" 1 4K "$SPREAD_STEP" r)
+          record "${id}_rand4k" nbdkit "$(rate "$n_nbd" 4K "$s")"
+        fi
+      done
+    done
+    unset SSH_VIA
+    stop_pid "$NBD_PID"
+    stop_pid "$RELAY_PID"
+  done
+}
+
+# SFTP on loopback (ONLY all or sftp), then over the WAN relay (ONLY all or wan).
 run_sftp() {
-  local rep side mode
   note "over SFTP: private sshd, ${SFTP_DISK}-byte image on tmpfs"
   sshd_start
   mkdir -p "$BENCH_WORK/sftp"
   SFTP_IMAGE=$BENCH_WORK/sftp/disk.img
   head -c "$SFTP_DISK" /dev/urandom >"$SFTP_IMAGE"
   chown -R "$BENCH_USER" "$BENCH_WORK/sftp"
+  [ "$ONLY" = wan ] || run_sftp_loopback
+  [ "$ONLY" = sftp ] || run_wan
+  stop_pid "$SSHD_PID"
+}
+
+run_sftp_loopback() {
+  local rep side mode
   nbdkit_start "$SFTP_IMAGE"
   for mode in read write; do
     note "sftp: sequential $mode of $SFTP_MIB MiB"
@@ -231,7 +334,7 @@ run_sftp() {
     done
   done
   stop_pid "$NBD_PID"
-  stop_pid "$SSHD_PID"
+  run_stream_reads
 }
 
 print_table() {
@@ -241,11 +344,14 @@ print_table() {
     "$REPS alternated runs per side, medians$( ((QUICK)) && echo ", --quick")"
   echo
   table_header
-  if [ "$ONLY" != sftp ]; then
+  if [ "$ONLY" = all ] || [ "$ONLY" = mock ]; then
     for phase in warm cold; do
       for w in "${MOCK_WORKLOADS[@]}"; do
         IFS='|' read -r id label count depth size step mode goal <<<"$w"
         row "${phase}_$id" "mock $phase: $label" "$(unit_of "$size")" tgt "$goal"
+        if [ "$phase" = cold ] && [ "$mode" = r ] && [ -n "${BEFORE_BIN:-}" ]; then
+          row "${phase}_$id" "mock $phase: $label, after/before" "$(unit_of "$size")" before -
+        fi
       done
       for w in "${PERF_WORKLOADS[@]}"; do
         IFS='|' read -r id label opts goal <<<"$w"
@@ -253,16 +359,42 @@ print_table() {
       done
     done
   fi
-  if [ "$ONLY" != mock ]; then
-    row sftp_read "sftp cold seq read 1 MiB" MB/s loop 0.9
+  if [ "$ONLY" = all ] || [ "$ONLY" = sftp ]; then
+    row sftp_read "sftp cold seq read 1 MiB" MB/s loop 0.95
     row sftp_read "sftp cold seq read 1 MiB" MB/s nbdkit 1.0
     row sftp_read "sftp cold seq read 1 MiB" MB/s sshfs -
-    row sftp_write "sftp seq write 1 MiB + flush" MB/s loop -
-    row sftp_write "sftp seq write 1 MiB + flush" MB/s nbdkit 1.0
+    row sftp_write "sftp seq write 1 MiB + flush" MB/s loop 0.85
+    row sftp_write "sftp seq write 1 MiB + flush" MB/s nbdkit 1.2
+    if [ -n "${BEFORE_BIN:-}" ]; then
+      row sftp_write "sftp seq write 1 MiB + flush, after/before" MB/s before -
+    fi
     row sftp_write "sftp seq write 1 MiB + flush" MB/s sshfs -
     row sftp_read "store alone: chunk reads in order" MB/s loop - store
     row sftp_write "store alone: chunk writes in order" MB/s loop - store
     row sftp_rand4k "sftp cold 4 KiB reads spread, depth 1" IOPS nbdkit -
     row sftp_mem "host peak RSS, $SFTP_MIB MiB of writes" "MiB peak" ceiling 1.0
+    row stream_r "64 MiB stream of 1 MiB writes: image read" "MiB max" ceiling 1.0
+    if [ -n "${BEFORE_BIN:-}" ]; then
+      row stream_r "the same, before" "MiB max" ceiling 1.0 before
+    fi
+  fi
+  if [ "$ONLY" = all ] || [ "$ONLY" = wan ]; then
+    local link id rtt mbit rest
+    for link in "${WAN_LINKS[@]}"; do
+      IFS='|' read -r id rtt mbit rest <<<"$link"
+      for side in loop nbdkit link; do
+        local goal=-
+        [ "$side" = link ] && goal=0.85
+        row "${id}_read" "wan $rtt ms $mbit Mbit/s: cold seq read 1 MiB" MB/s "$side" "$goal"
+      done
+      for side in loop nbdkit link; do
+        local goal=-
+        [ "$side" = link ] && goal=0.85
+        row "${id}_write" "wan $rtt ms $mbit Mbit/s: seq write 1 MiB + flush" MB/s "$side" "$goal"
+      done
+      row "${id}_read" "wan $rtt ms $mbit Mbit/s: loop read, against the link" MB/s link - loop
+      row "${id}_write" "wan $rtt ms $mbit Mbit/s: loop write, against the link" MB/s link - loop
+      row "${id}_rand4k" "wan $rtt ms $mbit Mbit/s: 4 KiB reads spread, depth 1" IOPS nbdkit -
+    done
   fi
 }

@@ -12,6 +12,7 @@
 #include "state/state.h"
 #include "store/cache.h"
 #include "store/image.h"
+#include "support/cache_helpers.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -44,10 +45,7 @@ class Cache : public ::testing::Test {
         path_ = dir + "/cache.img";
         ASSERT_TRUE(create_sparse_file(path_, size));
         ASSERT_TRUE(write_at(path_, 0, pattern(0, filled_chunks * k_chunk, k_seed)));
-        ASSERT_EQ(norvaled_connect("mock", 0, "tester", nullptr), 0);
-        std::snprintf(g_remote_path, sizeof g_remote_path, "%s", path_.c_str());
-        ASSERT_EQ(image_open(size), 0) << norvaled_last_error();
-        bc_init(size);
+        ASSERT_TRUE(open_mock_cache(path_, size));
         open_ = true;
     }
     void SetUp() override {
@@ -57,9 +55,7 @@ class Cache : public ::testing::Test {
     void TearDown() override { close_cache(); }
     void close_cache() {
         if (!open_) return;
-        bc_destroy();
-        image_close();
-        norvaled_disconnect();
+        close_mock_cache();
         open_ = false;
     }
     int flush() {
@@ -164,15 +160,68 @@ TEST_F(Cache, WholeChunkWritesLoadNothing) {
     const std::vector<uint8_t> whole(k_chunk, 0x3C);
     ASSERT_EQ(bc_write(2 * k_chunk, whole.data(), k_chunk_size), 0);
     EXPECT_EQ(now(), (counters{0, 1, 0, 0}));
-    // Two chunks' worth, not aligned: each touched chunk is only partly covered.
+    // Two chunks' worth, not aligned: chunk 0 is only partly covered and loaded first; chunk 1
+    // continues the same write, so only its tail is loaded, by the write-back.
     ASSERT_EQ(bc_write(k_chunk / 2, whole.data(), k_chunk_size), 0);
-    EXPECT_EQ(now(), (counters{0, 3, 2 * k_chunk, 0}));
+    EXPECT_EQ(now(), (counters{0, 3, k_chunk, 0}));
     EXPECT_EQ(bc_dirty_count(), 3u);
     ASSERT_EQ(flush(), 0);
+    EXPECT_EQ(now().bytes_r, k_chunk + k_chunk / 2);
     EXPECT_TRUE(read_at(path_, 2 * k_chunk, k_chunk) == whole);
     std::vector<uint8_t> expect = pattern(0, 2 * k_chunk, k_seed);
     std::memcpy(expect.data() + k_chunk / 2, whole.data(), k_chunk);
     EXPECT_TRUE(read_at(path_, 0, 2 * k_chunk) == expect);
+}
+
+TEST_F(Cache, SequentialWritesReadOnlyTheFirstChunkAndTailsThatAreNeeded) {
+    // 1 MiB writes from offset 0 over chunks 0..2: only chunk 0, entered by no stream, loads.
+    const std::vector<uint8_t> mib = pattern(0, k_chunk / 2, 3);
+    for (uint64_t at = 0; at < 3 * k_chunk; at += k_chunk / 2)
+        ASSERT_EQ(bc_write(at, mib.data(), k_chunk_size / 2), 0);
+    EXPECT_EQ(now(), (counters{3, 3, k_chunk, 0}));
+    // The stream stops a quarter into chunk 3. A read inside what it wrote needs nothing; a
+    // read touching the rest loads the tail, counted by its length.
+    ASSERT_EQ(bc_write(3 * k_chunk, mib.data(), k_chunk_size / 4), 0);
+    std::vector<uint8_t> got(1024);
+    ASSERT_EQ(bc_read(3 * k_chunk + 1024, got.data(), 1024), 0);
+    EXPECT_EQ(now().bytes_r, k_chunk);
+    ASSERT_EQ(bc_read(3 * k_chunk + k_chunk / 4 - 512, got.data(), 1024), 0);
+    EXPECT_EQ(now().bytes_r, k_chunk + 3 * k_chunk / 4);
+    std::vector<uint8_t> expect = pattern(3 * k_chunk + k_chunk / 4 - 512, 1024, k_seed);
+    std::memcpy(expect.data(), mib.data() + k_chunk / 4 - 512, 512);
+    EXPECT_EQ(got, expect);
+    ASSERT_EQ(flush(), 0);
+    EXPECT_EQ(now().bytes_w, 4 * k_chunk);
+    EXPECT_EQ(read_at(path_, 3 * k_chunk + k_chunk / 4, 4096),
+              pattern(3 * k_chunk + k_chunk / 4, 4096, k_seed));
+}
+
+TEST_F(Cache, FailedTailLoadKeepsTheStreamedChunkDirtyAndNeverWritesIt) {
+    const std::vector<uint8_t> piece(k_chunk / 2, 0x4B);
+    ASSERT_EQ(bc_write(0, piece.data(), k_chunk_size / 2), 0);
+    ASSERT_EQ(bc_write(k_chunk / 2, piece.data(), k_chunk_size / 2), 0);
+    ASSERT_EQ(bc_write(k_chunk, piece.data(), k_chunk_size / 2), 0); // chunk 1: half held
+    ASSERT_EQ(flush(), 0); // chunk 1's tail loads (chunk 0 was whole already)
+    ASSERT_EQ(bc_write(k_chunk + k_chunk / 2, piece.data(), k_chunk_size / 2), 0);
+    ASSERT_EQ(bc_write(2 * k_chunk, piece.data(), 4096), 0); // chunk 2: 4 KiB held
+    const counters before = now();
+    ASSERT_TRUE(make_mock_image_unreadable(path_));
+    std::vector<uint8_t> got(512);
+    EXPECT_EQ(bc_read(2 * k_chunk + 8192, got.data(), 512), -1);
+    EXPECT_EQ(bc_write(2 * k_chunk + 65536, got.data(), 512), -1); // a gap behind the held bytes
+    EXPECT_EQ(flush(), -10);
+    EXPECT_EQ(bc_dirty_count(), 1u); // chunk 1 went out; chunk 2 could not
+    EXPECT_EQ(now().bytes_r, before.bytes_r);
+    EXPECT_EQ(read_at(path_, 2 * k_chunk, 4096), pattern(2 * k_chunk, 4096, k_seed));
+    // Bytes it does hold are still served, and a later attempt completes it.
+    ASSERT_EQ(bc_read(2 * k_chunk + 100, got.data(), 512), 0);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), piece.begin()));
+    ASSERT_TRUE(make_mock_image_readable(path_));
+    EXPECT_EQ(flush(), 0);
+    EXPECT_EQ(now().bytes_r, before.bytes_r + k_chunk - 4096);
+    std::vector<uint8_t> expect = pattern(2 * k_chunk, k_chunk, k_seed);
+    std::memcpy(expect.data(), piece.data(), 4096);
+    EXPECT_TRUE(read_at(path_, 2 * k_chunk, k_chunk) == expect);
 }
 
 class CacheFull : public Cache {

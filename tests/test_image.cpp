@@ -15,6 +15,7 @@
 #include "state/state.h"
 #include "store/cache.h"
 #include "store/image.h"
+#include "support/cache_helpers.h"
 #include "support/library_helpers.h"
 #include "support/sshd_fixture.h"
 #include "support/temp_dir.h"
@@ -228,14 +229,9 @@ TEST(ImageMock, FailedChunkReadIsNeverServedNorWrittenBack) {
     const std::vector<uint8_t> content = pattern(0, 4 * k_chunk, 11);
     ASSERT_TRUE(create_sparse_file(p, k_min_size));
     ASSERT_TRUE(write_at(p, 0, content));
-    ASSERT_EQ(norvaled_connect("mock", 0, "tester", nullptr), 0);
-    std::snprintf(g_remote_path, sizeof g_remote_path, "%s", p.c_str());
-    ASSERT_EQ(image_open(k_min_size), 0) << norvaled_last_error();
+    ASSERT_TRUE(open_mock_cache(p, k_min_size));
     // The same file through a write-only stream: every read is an I/O error, writes work.
-    std::fclose(g_mock_fp);
-    g_mock_fp = fdopen(open(p.c_str(), O_WRONLY), "wb");
-    ASSERT_NE(g_mock_fp, nullptr);
-    bc_init(k_min_size);
+    ASSERT_TRUE(make_mock_image_unreadable(p));
 
     std::vector<uint8_t> buf(k_chunk, 0xEE);
     EXPECT_EQ(sftp_read_chunk(nullptr, 0, buf.data()), -1);
@@ -252,12 +248,10 @@ TEST(ImageMock, FailedChunkReadIsNeverServedNorWrittenBack) {
     // A whole chunk needs no load and does reach the file, so the checks above mean something.
     const std::vector<uint8_t> whole(k_chunk, 0x77);
     EXPECT_EQ(bc_write(3 * k_chunk, whole.data(), k_chunk_size), 0);
-    EXPECT_EQ(bc_destroy(), 0u);
-    image_close();
+    EXPECT_EQ(close_mock_cache(), 0u);
     std::vector<uint8_t> expect = content;
     std::memcpy(expect.data() + 3 * k_chunk, whole.data(), k_chunk);
     EXPECT_TRUE(read_at(p, 0, 4 * k_chunk) == expect);
-    norvaled_disconnect();
 }
 
 TEST_P(Image, DisconnectOfARunningTargetWritesBackFirst) {

@@ -48,7 +48,7 @@ int flush_main() {
             sleep_ms(k_flush_tick_ms);
         if (!g_flush_running.load()) break;
         cache_guard hold(bc_lock());
-        if (bc_dirty_count() > 0) bc_flush_locked(); // a failure is retried next pass
+        if (bc_dirty_count() > 0) bc_flush_background_locked(); // a failure: next pass
     }
     return 0;
 }

@@ -72,32 +72,34 @@ uint32_t read_call_size(uint32_t left, bool after_seek) {
     return std::max(left / 4, std::min(left, k_sftp_read_request));
 }
 
-int read_mock_chunk(uint64_t offset, uint8_t* buf) {
+// The read helpers fill exactly [buf, buf + len) and nothing else: a chunk's tail is read
+// behind bytes that the cache already holds.
+int read_mock_range(uint64_t offset, uint8_t* buf, uint32_t len) {
     std::clearerr(g_mock_fp);
     if (file_seek64(g_mock_fp, offset) != 0) {
-        std::memset(buf, 0, k_chunk_size);
+        std::memset(buf, 0, len);
         return -1; // never zeros served as if they were the image's
     }
-    const std::size_t got = std::fread(buf, 1, k_chunk_size, g_mock_fp);
-    std::memset(buf + got, 0, k_chunk_size - got);
+    const std::size_t got = std::fread(buf, 1, len, g_mock_fp);
+    std::memset(buf + got, 0, len - got);
     // A short read is the end of the image only when the stream saw no error.
     return std::ferror(g_mock_fp) ? -1 : 0;
 }
 
-int read_remote_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf) {
+int read_remote_range(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t len) {
     const bool after_seek = seek_if_needed(handle, offset);
     uint32_t got = 0;
-    while (got < k_chunk_size) {
-        const uint32_t want = read_call_size(k_chunk_size - got, after_seek);
+    while (got < len) {
+        const uint32_t want = read_call_size(len - got, after_seek);
         const ssize_t n = libssh2_sftp_read(handle, reinterpret_cast<char*>(buf + got), want);
         if (n == 0) break; // end of the image: the rest of the disk reads as zeros
         if (n < 0) {
-            std::memset(buf, 0, k_chunk_size);
+            std::memset(buf, 0, len);
             return -1;
         }
         got += static_cast<uint32_t>(n);
     }
-    std::memset(buf + got, 0, k_chunk_size - got);
+    std::memset(buf + got, 0, len - got);
     return 0;
 }
 
@@ -141,9 +143,14 @@ void image_close() {
 }
 
 int sftp_read_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf) {
-    if (mock_open()) return read_mock_chunk(offset, buf);
-    if (handle != nullptr) return read_remote_chunk(handle, offset, buf);
-    std::memset(buf, 0, k_chunk_size);
+    return sftp_read_tail(handle, offset, buf, 0);
+}
+
+int sftp_read_tail(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t from) {
+    const uint32_t len = k_chunk_size - from;
+    if (mock_open()) return read_mock_range(offset + from, buf + from, len);
+    if (handle != nullptr) return read_remote_range(handle, offset + from, buf + from, len);
+    std::memset(buf + from, 0, len);
     return 0;
 }
 

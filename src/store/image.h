@@ -17,6 +17,9 @@ void image_close();
 // Reading: bytes beyond the end of the image are zeros. -1 when the image could not be read,
 // so that no layer serves or writes back a chunk that was never really loaded.
 int sftp_read_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf);
+// The same for the chunk's bytes from..2 MiB only, into buf + from; bytes before from are
+// left as they are, failure or not.
+int sftp_read_tail(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t from);
 // 0, or -1 when the chunk was not written whole.
 int sftp_write_exact(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf);
 // Has the image's data reach the disk under it: fsync of a mock file; on the server the

@@ -1,0 +1,19 @@
+// The block cache over a local mock image, driven through its own routines without the
+// target's threads, so that every counter and slot moves only by what a test does.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Connects in mock mode, opens the image at path for a disk of size bytes and makes the
+// cache, as the start does. False (with the library's message printed) on failure.
+bool open_mock_cache(const std::string& path, uint64_t size);
+// The final write-back, then closes the image and disconnects. Returns what bc_destroy does:
+// the number of dirty chunks that could not be written back.
+uint32_t close_mock_cache();
+
+// Swaps the open mock image's stream for a write-only one on the same file: every chunk load
+// fails as an I/O error would, while write-backs still work. False when it could not.
+bool make_mock_image_unreadable(const std::string& path);
+// Reopens the mock image for reading and writing again.
+bool make_mock_image_readable(const std::string& path);
