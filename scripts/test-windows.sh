@@ -449,9 +449,12 @@ check "stand-in initiator, elevated: the mount and unmount log lines in order" \
   "] S3 native logout hr=0x00000000" "] S4 session cleared=1 logged_out=1" \
   "] done logged_out=1 session_present=1"
 
-NORVALED_FAKE_PS_RC=0 standin_probe uac uac mount unmount
-check "not elevated (VK_NORVALED_FORCE_UAC=1), the fake powershell.exe answering RC=0: mount 0, unmount 0 and stage 7" \
-  results_are uac "^mount 0" '"last_mount_formatted":1' "^unmount 0" '"last_unmount_stage":7'
+# The unmount and the second mount run on other threads than the first mount, as a host's
+# Ctrl-C handler does: the machine-wide mount lock must not belong to the mounting thread.
+NORVALED_FAKE_PS_RC=0 standin_probe uac uac mount t:unmount t:mount t:unmount
+check "not elevated (VK_NORVALED_FORCE_UAC=1), the fake powershell.exe answering RC=0: mount 0, unmount 0 and stage 7, twice, across threads" \
+  results_are uac "^mount 0" '"last_mount_formatted":1' "^unmount 0" '"last_unmount_stage":7' \
+  "^mount 0" "^unmount 0" '"last_unmount_stage":7'
 check "not elevated: the helpers' log lines in order" \
   in_order "$standin/uac/vk_norvaled_mount.log" "starting the one-UAC helper (letter=E has_data=0)" \
   "] elev mount: requesting one UAC prompt" "] elev mount | RC=0" \

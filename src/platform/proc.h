@@ -40,10 +40,9 @@ struct local_time_of_day {
 };
 local_time_of_day local_time_now();
 
-// A lock held across processes of this machine, by name; released by machine_lock_release or
-// when the process ends. 0 when taken, -1 when another process or another taker in this
-// process holds it, or it cannot be made. Release it on the thread that took it (on Windows
-// it is a named mutex, which belongs to a thread).
+// A lock held across processes of this machine, by name; released by machine_lock_release
+// (on any thread) or when the process ends. 0 when taken, -1 when another process or another
+// taker in this process holds it, or it cannot be made.
 struct plat_machine_lock;
 using machine_lock_t = plat_machine_lock*;
 int machine_lock_try(const char* name, machine_lock_t* out);

@@ -4,6 +4,7 @@
 //   mount_probe [--public DIR] IMAGE PORT LETTER STEP...
 // Steps: "mount" (formatting allowed), "unmount", "uac" (sets VK_NORVALED_FORCE_UAC=1, the
 // non-elevated path) and "sessions=FILE" (the listing the stand-in iscsicli prints from now on).
+// A step written "t:STEP" runs on a thread of its own, as a host's Ctrl-C handler would.
 // "--public DIR" sets PUBLIC inside the process (Wine replaces the Unix value).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "norvaled.h"
 
@@ -57,8 +59,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     int rc = 0;
-    for (int i = 4; i < argc && rc == 0; ++i)
-        if (!run_step(argv[i], argv[3][0])) rc = 2;
+    for (int i = 4; i < argc && rc == 0; ++i) {
+        std::string step = argv[i];
+        bool ok = false;
+        if (step.rfind("t:", 0) == 0)
+            std::thread([&] { ok = run_step(step.substr(2), argv[3][0]); }).join();
+        else
+            ok = run_step(step, argv[3][0]);
+        if (!ok) rc = 2;
+    }
     norvaled_disconnect();
     return rc;
 }

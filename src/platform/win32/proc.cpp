@@ -9,9 +9,7 @@
 
 #include <cctype>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <set>
 #include <string>
 
 namespace {
@@ -180,37 +178,26 @@ local_time_of_day local_time_now() {
 }
 
 struct plat_machine_lock {
-    HANDLE mutex;
-    std::string name;
+    HANDLE semaphore;
 };
 
-namespace {
-// A mutex taken again by the thread that owns it succeeds; within the process the lock must
-// refuse a second taker as it refuses another process.
-std::mutex g_held_lock;
-std::set<std::string> g_held;
-} // namespace
-
+// A semaphore of one, not a mutex: a mutex belongs to the thread that took it and cannot be
+// released from another (a host may unmount on another thread than it mounted on), so it would
+// stay taken until its last handle closed. The object lives while a handle to it is open, so a
+// holder that ends frees it with its handles; a second taker, here or in another process,
+// finds the count at zero.
 int machine_lock_try(const char* name, machine_lock_t* out) {
-    std::string full = std::string("Global\\") + name;
-    HANDLE m = CreateMutexA(nullptr, FALSE, full.c_str());
-    if (m == nullptr) return -1;
-    DWORD r = WaitForSingleObject(m, 0);
-    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) { // abandoned: its holder ended
-        CloseHandle(m);
+    const std::string full = std::string("Global\\") + name;
+    HANDLE s = CreateSemaphoreA(nullptr, 1, 1, full.c_str());
+    if (s == nullptr) return -1;
+    if (WaitForSingleObject(s, 0) != WAIT_OBJECT_0) {
+        CloseHandle(s);
         return -1;
     }
-    std::lock_guard<std::mutex> hold(g_held_lock);
-    if (!g_held.insert(full).second) {
-        ReleaseMutex(m);
-        CloseHandle(m);
-        return -1;
-    }
-    *out = new (std::nothrow) plat_machine_lock{m, full};
+    *out = new (std::nothrow) plat_machine_lock{s};
     if (*out == nullptr) {
-        g_held.erase(full);
-        ReleaseMutex(m);
-        CloseHandle(m);
+        ReleaseSemaphore(s, 1, nullptr);
+        CloseHandle(s);
         return -1;
     }
     return 0;
@@ -218,11 +205,7 @@ int machine_lock_try(const char* name, machine_lock_t* out) {
 
 void machine_lock_release(machine_lock_t lock) {
     if (lock == nullptr) return;
-    {
-        std::lock_guard<std::mutex> hold(g_held_lock);
-        g_held.erase(lock->name);
-    }
-    ReleaseMutex(lock->mutex);
-    CloseHandle(lock->mutex);
+    ReleaseSemaphore(lock->semaphore, 1, nullptr);
+    CloseHandle(lock->semaphore);
     delete lock;
 }
