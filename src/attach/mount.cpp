@@ -12,7 +12,6 @@
 #include "attach/scripts.h"
 #include "attach/sequence.h"
 #include "norvaled.h"
-#include "platform/files.h"
 #include "platform/initiator.h"
 #include "platform/sys.h"
 #include "state/state.h"
@@ -111,7 +110,7 @@ int wait_for_disk() {
 int write_diskpart_script(const std::string& path, int drive, const mount_plan& plan) {
     if (path.size() >= k_max_path) return -1;
     std::remove(path.c_str());
-    std::FILE* f = file_create_private_text(path.c_str());
+    std::FILE* f = file_create_private(path.c_str(), file_mode::text);
     if (f == nullptr) return -1;
     vk_mount_log("disk %d has_data=%d", drive, plan.has_data);
     bool ok = std::fprintf(f, plan.has_data ? k_diskpart_keep_data : k_diskpart_format, drive,

@@ -15,9 +15,11 @@ bool env_get(const char* name, std::string& value);
 std::string temp_dir();
 // The separator between a directory and a name in this system's paths.
 char dir_separator();
-// Creates a new file for writing, in binary mode, readable and writable by this user only;
-// fails when a file of that name exists (the caller deletes a stale one first).
-std::FILE* file_create_private(const char* path);
+// Creates a new file for writing, readable and writable by this user only; fails when a file
+// of that name exists (the caller deletes a stale one first). In text mode line feeds are
+// written as the system's line end, for scripts its own tools read line by line.
+enum class file_mode { binary, text };
+std::FILE* file_create_private(const char* path, file_mode mode = file_mode::binary);
 
 // 64-bit seek and size on a stdio stream: 0 or -1; the size is -1 when unknown.
 int file_seek64(std::FILE* f, uint64_t offset);

@@ -47,7 +47,8 @@ char dir_separator() {
     return '/';
 }
 
-std::FILE* file_create_private(const char* path) {
+// Text and binary are the same on POSIX.
+std::FILE* file_create_private(const char* path, file_mode) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     std::FILE* f = fdopen(fd, "wb");

@@ -56,12 +56,14 @@ char dir_separator() {
     return '\\';
 }
 
-std::FILE* file_create_private(const char* path) {
+std::FILE* file_create_private(const char* path, file_mode mode) {
     // The user's own temporary directory already keeps other users out; _O_EXCL keeps a
-    // file planted under the name from being reused.
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    // file planted under the name from being reused (msvcrt's fopen ignores the "x" mode).
+    const bool text = mode == file_mode::text;
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY),
+                   _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
-    std::FILE* f = _fdopen(fd, "wb");
+    std::FILE* f = _fdopen(fd, text ? "w" : "wb");
     if (f == nullptr) _close(fd);
     return f;
 }
