@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// The longest path of the attachment's files, as a 260-character buffer holds it: a longer
+// one is an error, never a cut (and so different) path.
+constexpr std::size_t k_max_path = 259;
+
 // Appends one time-stamped line to vk_norvaled_mount.log; lines of concurrent callers never
 // interleave. A log that cannot be opened loses the line silently.
 void vk_mount_log(const char* fmt, ...)

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr std::size_t k_max_path = 259;
 constexpr unsigned long k_error_cancelled = 1223;
 
 // Numbers the runs of this process: an elevated script that outlived its wait may still

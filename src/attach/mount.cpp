@@ -108,7 +108,7 @@ int wait_for_disk() {
 // Writes the diskpart script for the drive into a file of that name made afresh (never an
 // existing file: it runs with administrator rights). 0, or -1 when it cannot be written whole.
 int write_diskpart_script(const std::string& path, int drive, const mount_plan& plan) {
-    if (path.size() >= k_max_path) return -1;
+    if (path.size() > k_max_path) return -1;
     std::remove(path.c_str());
     std::FILE* f = file_create_private(path.c_str(), file_mode::text);
     if (f == nullptr) return -1;
@@ -136,7 +136,7 @@ int32_t mount_elevated(const mount_plan& plan) {
     const std::string script = temp_dir() + "vknorvaled_dp.txt";
     if (write_diskpart_script(script, drive, plan) != 0)
         return fail_mount(plan, NORVALED_E_MOUNT, "cannot write diskpart script");
-    char cmd[k_max_path + 16];
+    char cmd[k_max_path + 17];
     std::snprintf(cmd, sizeof cmd, "diskpart /s \"%s\"", script.c_str());
     const int rc = run_hidden(cmd, k_diskpart_limit_ms);
     vk_mount_log("diskpart rc=%d script=%s", rc, script.c_str());

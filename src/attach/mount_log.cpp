@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr std::size_t k_max_path = 259; // the longest path a 260-character buffer holds
 constexpr char k_log_name[] = "vk_norvaled_mount.log";
 
 std::once_flag g_log_path_once;

@@ -1,5 +1,5 @@
-// What the mount and the unmount sequences share: the loopback portal, the path limit of
-// their files, how they hold the state lock, and the session identifier's layout.
+// What the mount and the unmount sequences share: the loopback portal, how they hold the
+// state lock, and the session identifier's layout.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,5 @@
 using state_hold = std::unique_lock<std::recursive_mutex>;
 
 constexpr const char* k_loopback = "127.0.0.1";
-// Paths of the sequences' files: a longer one is an error, never a cut (different) path.
-constexpr std::size_t k_max_path = 260;
 
 static_assert(sizeof(iscsi_session_id) == sizeof g_session_id, "session identifier layout");

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t k_max_path = 259;
 constexpr std::size_t k_id_size = 128;
 constexpr char k_target_iqn[] = NORVALED_TARGET_IQN;
 
