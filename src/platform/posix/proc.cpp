@@ -2,6 +2,7 @@
 // attachment's command lines run unchanged against stand-in tools.
 #include "platform/proc.h"
 #include "platform/sys.h"
+#include "platform/posix/search_path.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,7 +12,6 @@
 #include <new>
 #include <string>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -116,18 +116,7 @@ std::string find_program(const std::string& name) {
     if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : "";
     std::string path;
     if (!env_get("PATH", path)) path = "/usr/bin:/bin";
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = path.find(':', start);
-        std::string dir = path.substr(start, end == std::string::npos ? end : end - start);
-        std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-        struct stat st {};
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        if (end == std::string::npos) return {};
-        start = end + 1;
-    }
+    return find_in_dirs(name, path);
 }
 
 unsigned long windows_error(int err) {

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -18,25 +17,6 @@ std::string standin_dir() {
 
 std::string standin_socket_path() {
     return standin_dir() + "/msiscsi.sock";
-}
-
-std::string program_on_path(const char* name, const std::string& extra_dirs) {
-    std::string path;
-    env_get("PATH", path);
-    if (!extra_dirs.empty()) path += ":" + extra_dirs;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string dir = end > start ? path.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/" + name;
-        struct stat st {};
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return {};
 }
 
 std::string standin_daemon_path() {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/posix/search_path.h"
+
 constexpr const char* k_standin_daemon = "msiscsi";
 constexpr std::size_t k_standin_line_max = 1024;        // one message's text line
 constexpr std::size_t k_standin_payload_max = 8u << 20; // bound on what a peer makes us hold
@@ -20,9 +22,6 @@ constexpr uint32_t k_standin_reply_ms = 120000;         // a login may wait for 
 std::string standin_dir();
 std::string standin_socket_path();
 
-// Full path of an executable file of that name on PATH, then in the extra directories
-// (colon-separated); empty when there is none.
-std::string program_on_path(const char* name, const std::string& extra_dirs = {});
 // The daemon program on PATH, else empty.
 std::string standin_daemon_path();
 

@@ -1,8 +1,10 @@
 #include "platform/sys.h"
+#include "platform/posix/search_path.h"
 
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -59,4 +61,27 @@ std::FILE* file_create_private(const char* path, file_mode) {
 int file_sync(std::FILE* f) {
     if (std::fflush(f) != 0) return -1;
     return fsync(fileno(f)) == 0 ? 0 : -1;
+}
+
+std::string find_in_dirs(const std::string& name, const std::string& dirs) {
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        const std::string candidate = dir + "/" + name;
+        struct stat st {};
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+std::string program_on_path(const char* name, const std::string& extra_dirs) {
+    std::string path;
+    env_get("PATH", path);
+    if (!extra_dirs.empty()) path += ":" + extra_dirs;
+    return find_in_dirs(name, path);
 }
