@@ -18,13 +18,6 @@ if [ -f "$FAKE_PS_ANSWER" ]; then cat "$FAKE_PS_ANSWER" >>"$res"; fi
 exit 0
 )";
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 } // namespace
 
 attach_env::attach_env() {
@@ -82,12 +75,12 @@ void attach_env::answer(const std::string& lines) const {
 }
 
 std::string attach_env::seen_script() const {
-    return slurp(root_.file("seen.ps1"));
+    return read_text(root_.file("seen.ps1"));
 }
 
 std::vector<std::string> attach_env::log_lines() const {
     std::vector<std::string> lines;
-    std::istringstream in(slurp(root_.file("public/vk_norvaled_mount.log")));
+    std::istringstream in(read_text(root_.file("public/vk_norvaled_mount.log")));
     for (std::string line; std::getline(in, line);) {
         const std::size_t end = line.find("] ");
         lines.push_back(line[0] == '[' && end != std::string::npos ? line.substr(end + 2) : line);

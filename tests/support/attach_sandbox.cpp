@@ -48,7 +48,8 @@ SessionList)
   for f in "$d"/*; do [ -f "$f" ] && cat "$f"; done
   printf 'The operation completed successfully. \r\n' ;;
 LogoutTarget)
-  printf '%s\n' "$2" >> ')sh" + logouts + R"sh('
+  printf '%s\n' "$2" >> ')sh" +
+           logouts + R"sh('
   rm -f "$d"/*."$2" ;;
 esac
 )sh";
@@ -66,25 +67,6 @@ std::vector<std::string> names_in(const std::string& dir) {
 }
 
 } // namespace
-
-void write_program(const std::string& path, const std::string& body) {
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    chmod(path.c_str(), 0755);
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> read_lines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 attach_sandbox::attach_sandbox(const std::string& tmp_name) {
     if (!root_.ok()) return;
@@ -119,7 +101,8 @@ void attach_sandbox::add_session(int order, const std::string& id,
 
 std::vector<std::string> attach_sandbox::sessions_left() const {
     std::vector<std::string> ids;
-    for (const std::string& n : names_in(sessions_)) ids.push_back(n.substr(n.find('.') + 1));
+    for (const std::string& n : names_in(sessions_))
+        ids.push_back(n.substr(n.find('.') + 1));
     return ids;
 }
 

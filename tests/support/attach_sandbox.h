@@ -51,8 +51,3 @@ class attach_sandbox {
     std::string bin_, pub_, tmp_, sessions_;
     bool ok_ = false;
 };
-
-// Writes an executable /bin/sh script.
-void write_program(const std::string& path, const std::string& body);
-std::string read_text(const std::string& path);
-std::vector<std::string> read_lines(const std::string& path);

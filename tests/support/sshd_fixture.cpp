@@ -19,6 +19,7 @@
 #include "platform/sys.h"
 #include "support/library_helpers.h"
 #include "support/run_cmd.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -35,13 +36,6 @@ std::string g_failure; // why the start failed; empty while none did
 bool g_tried = false;
 pid_t g_pid = -1;
 std::string g_conf_dir;
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 bool write_text(const std::string& path, const std::string& text, mode_t mode) {
     {

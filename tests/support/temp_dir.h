@@ -54,3 +54,7 @@ bool create_sparse_file(const std::string& path, uint64_t size); // truncate to 
 bool write_at(const std::string& path, uint64_t offset, const std::vector<uint8_t>& data);
 std::vector<uint8_t> read_at(const std::string& path, uint64_t offset, std::size_t len);
 int64_t size_of(const std::string& path);
+// Writes an executable /bin/sh script.
+void write_program(const std::string& path, const std::string& body);
+std::string read_text(const std::string& path);
+std::vector<std::string> read_lines(const std::string& path);
