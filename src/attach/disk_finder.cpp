@@ -3,6 +3,7 @@
 #include "attach/attach.h"
 
 #include "platform/storage.h"
+#include "state/device_identity.h"
 
 #include <string>
 
@@ -15,8 +16,8 @@ int find_our_disk() {
         std::string vendor, product;
         if (storage_query_ids(n, vendor, product) != 0) continue;
         // Substring tests: the target pads its identification with blanks.
-        if (vendor.find("VELMORAK") != std::string::npos &&
-            product.find("NORVALED") != std::string::npos)
+        if (vendor.find(k_device_vendor) != std::string::npos &&
+            product.find(k_device_product_name) != std::string::npos)
             return n;
     }
     return -1;

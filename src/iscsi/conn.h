@@ -10,8 +10,15 @@
 #include <string_view>
 #include <vector>
 
+#include "norvaled.h"
 #include "platform/net.h"
 #include "iscsi/wire.h"
+
+// What a handler returns to the connection loop; anything but k_handled ends the connection.
+constexpr int k_handled = 0;                // answered: read the next request
+constexpr int k_conn_done = 1;              // answered, and the connection ends (a logout)
+constexpr int k_conn_refused = -1;          // the peer broke the protocol or a limit
+constexpr int k_conn_lost = NORVALED_E_NET; // the socket failed, or the segment had no memory
 
 constexpr uint32_t k_default_recv_dsl = 8192;
 constexpr uint32_t k_max_burst = 262144;  // the MaxBurstLength the login declares

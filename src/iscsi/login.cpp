@@ -105,7 +105,7 @@ int refuse_login(iscsi_conn& c, const bhs& req) {
     bhs_set_max_cmd_sn(h, exp + k_cmd_window - 1);
     bhs_set_login_status(h, k_status_initiator_error, k_detail_not_found);
     send_pdu(c, h, nullptr, 0);
-    return 1;
+    return k_conn_done;
 }
 
 void add_stage_answer(text_answer& a, uint8_t csg, bool discovery) {

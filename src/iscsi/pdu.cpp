@@ -109,15 +109,15 @@ sock_t accept_next(sock_t listener) {
 int recv_pdu(iscsi_conn& c, rx_pdu& out) {
     out.data.reset();
     out.len = 0;
-    if (net_recv_all(c.conn_socket, out.hdr.data(), k_bhs_size) != 0) return -8;
-    if (skip_ahs(c, out.hdr) != 0) return -8;
+    if (net_recv_all(c.conn_socket, out.hdr.data(), k_bhs_size) != 0) return k_conn_lost;
+    if (skip_ahs(c, out.hdr) != 0) return k_conn_lost;
     // A segment beyond the limit the login declared is a protocol error (RFC 7143 lets the
     // target end the connection); it must never decide how much the process allocates.
-    if (bhs_data_len(out.hdr) > k_declared_recv_dsl) return -8;
+    if (bhs_data_len(out.hdr) > k_declared_recv_dsl) return k_conn_lost;
     const uint32_t wire = padded(bhs_data_len(out.hdr));
     if (wire == 0) return 0;
     out.data.reset(static_cast<uint8_t*>(std::malloc(wire)));
-    if (!out.data) return -8;
+    if (!out.data) return k_conn_lost;
     out.len = bhs_data_len(out.hdr);
     return net_recv_all(c.conn_socket, out.data.get(), wire);
 }
@@ -134,8 +134,8 @@ int send_pdu(iscsi_conn& c, bhs& hdr, const uint8_t* data, uint32_t len) {
         return net_send_all(c.conn_socket, out.data(), k_bhs_size + len + pad);
     }
     static constexpr uint8_t k_zeros[3] = {};
-    if (net_send_all(c.conn_socket, hdr.data(), k_bhs_size) != 0) return -8;
-    if (net_send_all(c.conn_socket, data, len) != 0) return -8;
+    if (net_send_all(c.conn_socket, hdr.data(), k_bhs_size) != 0) return k_conn_lost;
+    if (net_send_all(c.conn_socket, data, len) != 0) return k_conn_lost;
     return pad == 0 ? 0 : net_send_all(c.conn_socket, k_zeros, pad);
 }
 
@@ -200,11 +200,11 @@ int answer_logout(iscsi_conn& c, const rx_pdu& req, bool in_data_phase) {
     bhs h = answer_header(op_logout_rsp, k_flag_final, bhs_itt(req.hdr));
     stamp_status(c, h);
     send_pdu(c, h, nullptr, 0);
-    return 1; // the connection ends after a logout
+    return k_conn_done; // the connection ends after a logout
 }
 
 int keep_command(iscsi_conn& c, rx_pdu&& cmd) {
-    if (c.kept.size() >= k_kept_max || cmd.len > k_first_burst) return -1;
+    if (c.kept.size() >= k_kept_max || cmd.len > k_first_burst) return k_conn_refused;
     c.kept.push_back(kept_command{std::move(cmd), {}, 0});
     c.kept.back().data_bytes = c.kept.back().cmd.len;
     return 0;
@@ -215,7 +215,7 @@ int keep_data_out(iscsi_conn& c, rx_pdu& p) {
     for (kept_command& k : c.kept) {
         if (bhs_itt(k.cmd.hdr) != itt) continue;
         // Immediate and unsolicited data of one command stay within FirstBurstLength.
-        if (k.data_bytes + p.len > k_first_burst) return -1;
+        if (k.data_bytes + p.len > k_first_burst) return k_conn_refused;
         k.data_bytes += p.len;
         k.data_out.push_back(std::move(p));
         return 1;

@@ -99,15 +99,15 @@ bool take_data_out(write_job& w, const rx_pdu& d) {
 // A Data-Out that is not this write's: kept with its command, else rejected. 0, or -1.
 int other_data_out(iscsi_conn& c, rx_pdu& p) {
     const int kept = keep_data_out(c, p);
-    if (kept != 0) return kept > 0 ? 0 : -1;
-    return send_reject(c, p.hdr) != 0 ? -1 : 0;
+    if (kept != 0) return kept > 0 ? k_handled : k_conn_refused;
+    return send_reject(c, p.hdr) != 0 ? k_conn_refused : k_handled;
 }
 
 // Task Management during the data phase is answered at once: an initiator that gave up on a
 // command waits for this answer. An ABORT TASK naming this write ends its data phase, and
 // the write then gets no SCSI Response. 0, k_burst_aborted, or -1.
 int task_management(iscsi_conn& c, const write_job& w, const rx_pdu& p) {
-    if (answer_tmf(c, p, true) != 0) return -1;
+    if (answer_tmf(c, p, true) != 0) return k_conn_refused;
     const bool aborts_this =
         bhs_tmf_function(p.hdr) == k_tmf_abort_task && bhs_referenced_task_tag(p.hdr) == w.itt;
     return aborts_this ? k_burst_aborted : 0;
@@ -120,7 +120,7 @@ int task_management(iscsi_conn& c, const write_job& w, const rx_pdu& p) {
 int read_burst(iscsi_conn& c, write_job& w) {
     rx_pdu p;
     for (;;) {
-        if (recv_pdu(c, p) != 0) return -1;
+        if (recv_pdu(c, p) != 0) return k_conn_refused;
         int rc = 0;
         switch (bhs_opcode(p.hdr)) {
         case op_data_out:
@@ -131,7 +131,7 @@ int read_burst(iscsi_conn& c, write_job& w) {
             }
             break;
         case op_nop_out:
-            rc = answer_nop_out(c, p, true) != 0 ? -1 : 0;
+            rc = answer_nop_out(c, p, true) != 0 ? k_conn_refused : k_handled;
             break;
         case op_scsi_cmd:
             rc = keep_command(c, std::move(p));
@@ -141,9 +141,9 @@ int read_burst(iscsi_conn& c, write_job& w) {
             break;
         case op_logout_req:
             answer_logout(c, p, true);
-            return -1;
+            return k_conn_refused;
         default:
-            return -1;
+            return k_conn_refused;
         }
         if (rc != 0) return rc;
     }
@@ -175,7 +175,7 @@ int receive_unsolicited(iscsi_conn& c, write_job& w) {
 int receive_write_data(iscsi_conn& c, write_job& w) {
     if (int rc = receive_unsolicited(c, w); rc != 0) return rc;
     for (; w.received < w.total; ++w.r2t_sn) {
-        if (send_r2t(c, w) != 0) return -1;
+        if (send_r2t(c, w) != 0) return k_conn_refused;
         if (int rc = read_burst(c, w); rc != 0) return rc;
     }
     return 0;
@@ -203,16 +203,17 @@ int scsi_read(iscsi_conn& c, const rx_pdu& cmd) {
         // The last PDU of this piece waits until the next piece is in: only then is it known
         // whether the sequence ends here.
         const uint32_t head = n - last_pdu_len(n, c.max_recv_dsl);
-        if (send_data_in_pdus(c, itt, cur, head, at, 0) != 0) return -8;
-        if (!g_running.load()) return -1; // a stop ends the connection between pieces
+        if (send_data_in_pdus(c, itt, cur, head, at, 0) != 0) return k_conn_lost;
+        if (!g_running.load()) return k_conn_refused; // a stop ends the connection between pieces
         const uint64_t next_pos = pos + n;
         const uint32_t m = piece_at(next_pos, end);
         uint8_t* next = read_buffer(c, half ^ 1);
         if (next == nullptr || bc_read(next_pos, next, m) != 0) {
-            if (send_data_in_pdus(c, itt, cur + head, n - head, at, k_flag_final) != 0) return -8;
+            if (send_data_in_pdus(c, itt, cur + head, n - head, at, k_flag_final) != 0)
+                return k_conn_lost;
             return send_check_condition(c, itt, k_key_hardware_error, k_asc_unrecovered_read_error);
         }
-        if (send_data_in_pdus(c, itt, cur + head, n - head, at, 0) != 0) return -8;
+        if (send_data_in_pdus(c, itt, cur + head, n - head, at, 0) != 0) return k_conn_lost;
         cur = next;
         pos = next_pos;
         n = m;
@@ -234,13 +235,15 @@ int scsi_write(iscsi_conn& c, const rx_pdu& cmd) {
     // whatever data it did announce so that the framing holds.
     if (w.total > bhs_edtl(cmd.hdr)) {
         w.total = 0;
-        if (int rc = receive_unsolicited(c, w); rc != 0) return rc == k_burst_aborted ? 0 : -1;
+        if (int rc = receive_unsolicited(c, w); rc != 0)
+            return rc == k_burst_aborted ? k_handled : k_conn_refused;
         return send_check_condition(c, itt, k_key_illegal_request, k_asc_invalid_field_in_cdb);
     }
     // Immediate data beyond the byte count is ignored.
     take_data(w, 0, cmd.bytes(), std::min(cmd.len, w.total));
     if (cmd.len < w.total) {
-        if (int rc = receive_write_data(c, w); rc != 0) return rc == k_burst_aborted ? 0 : -1;
+        if (int rc = receive_write_data(c, w); rc != 0)
+            return rc == k_burst_aborted ? k_handled : k_conn_refused;
     }
     if (w.out_of_order)
         return send_check_condition(c, itt, k_key_aborted_command, k_asc_data_phase_error,

@@ -2,6 +2,7 @@
 // two answer routines every command ends with (Data-In sequence, SCSI Response).
 #include <algorithm>
 
+#include "state/device_identity.h"
 #include "store/cache.h"
 #include "iscsi/conn.h"
 
@@ -10,8 +11,6 @@ namespace {
 constexpr std::size_t k_sense_size = 18;
 using sense_data = std::array<uint8_t, k_sense_size>;
 
-constexpr const char k_vendor[] = "VELMORAK";
-constexpr const char k_product[] = "NORVALED        ";
 constexpr const char k_revision[] = "1.0 ";
 constexpr const char k_serial[] = "VKNV000000000001";
 
@@ -26,8 +25,8 @@ constexpr std::array<uint8_t, 36> standard_inquiry() {
     d[2] = 0x05; // SPC-3
     d[3] = 0x02; // response data format 2
     d[4] = 31;   // additional length
-    put_text(d, 8, k_vendor);
-    put_text(d, 16, k_product);
+    put_text(d, 8, k_device_vendor);
+    put_text(d, 16, k_device_product);
     put_text(d, 32, k_revision);
     return d;
 }
@@ -41,7 +40,7 @@ constexpr std::array<uint8_t, 20> vpd_unit_serial() {
 // One designator: T10 vendor ID based (type 1), ASCII, naming the logical unit.
 constexpr std::array<uint8_t, 32> vpd_device_identification() {
     std::array<uint8_t, 32> d{0x00, 0x83, 0x00, 0x1C, 0x01, 0x01, 0x00, 0x18};
-    put_text(d, 8, k_vendor);
+    put_text(d, 8, k_device_vendor);
     put_text(d, 16, k_serial);
     return d;
 }
@@ -224,7 +223,7 @@ int send_data_in_pdus(iscsi_conn& c, uint32_t itt, const uint8_t* data, uint32_t
             stamp_sequence(c, h);
         bhs_set_data_sn(h, at.data_sn++);
         bhs_set_buffer_offset(h, at.offset);
-        if (send_pdu(c, h, data + sent, n) != 0) return -8;
+        if (send_pdu(c, h, data + sent, n) != 0) return k_conn_lost;
         sent += n;
         at.offset += n;
     }

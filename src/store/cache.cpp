@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "norvaled.h"
 #include "platform/memory.h"
 #include "state/state.h"
 #include "store/image.h"
@@ -52,8 +53,9 @@ int complete_locked(bc_slot& s) {
 
 int write_back_locked(bc_slot& s) {
     // Never a partial chunk: its tail in the buffer is not the image's, and would overwrite it.
-    if (complete_locked(s) != 0) return -10;
-    if (sftp_write_exact(g_sftp_handle, chunk_offset(s.chunk_index), s.data) != 0) return -10;
+    if (complete_locked(s) != 0) return NORVALED_E_SSH;
+    if (sftp_write_exact(g_sftp_handle, chunk_offset(s.chunk_index), s.data) != 0)
+        return NORVALED_E_SSH;
     s.dirty.store(0);
     g_bc.sftp_bytes_w += k_chunk_size;
     return 0;
@@ -70,7 +72,7 @@ int flush_slots_locked(bool spare_stream_tip) {
         bc_slot& s = g_bc.slots[i];
         if (!s.valid.load() || !s.dirty.load()) continue;
         if (spare_stream_tip && is_stream_tip(s)) continue;
-        if (write_back_locked(s) != 0) return -10;
+        if (write_back_locked(s) != 0) return NORVALED_E_SSH;
     }
     return 0;
 }
@@ -96,7 +98,7 @@ int write_fill(uint64_t p, uint32_t q, uint32_t n) {
 // Shared walk of bc_read and bc_write: visits each chunk piece of [offset, offset + len).
 template <typename Piece>
 int for_each_piece(uint64_t offset, uint32_t len, bool writing, Piece piece) {
-    if (len > g_bc.capacity || offset > g_bc.capacity - len) return -5;
+    if (len > g_bc.capacity || offset > g_bc.capacity - len) return NORVALED_E_ARG;
     cache_guard hold(bc_lock());
     uint32_t done = 0;
     while (done < len) {
@@ -218,8 +220,8 @@ int bc_flush_background_locked() {
 }
 
 int bc_sync_locked() {
-    if (bc_flush_locked() != 0) return -10;
-    return image_sync() == 0 ? 0 : -10;
+    if (bc_flush_locked() != 0) return NORVALED_E_SSH;
+    return image_sync() == 0 ? 0 : NORVALED_E_SSH;
 }
 
 uint32_t bc_destroy() {
