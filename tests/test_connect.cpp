@@ -14,6 +14,7 @@
 #include "platform/net.h"
 #include "state/state.h"
 #include "store/cache.h"
+#include "store/auth_text.h"
 #include "store/sftp.h"
 #include "support/library_helpers.h"
 #include "support/sshd_fixture.h"

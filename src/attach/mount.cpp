@@ -15,7 +15,7 @@
 #include "platform/initiator.h"
 #include "platform/sys.h"
 #include "state/state.h"
-#include "store/flush.h"
+#include "store/disk_probe.h"
 
 namespace {
 

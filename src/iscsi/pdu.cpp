@@ -1,26 +1,14 @@
-// The server thread, PDU framing and sequence numbers, and the small requests answered here:
-// NOP-Out, Task Management, Logout and everything that is rejected.
+// PDU framing and sequence numbers, and the small requests answered here: NOP-Out, Task
+// Management, Logout and Reject.
 #include <algorithm>
-#include <exception>
-#include <mutex>
 
-#include "platform/sys.h"
-#include "state/state.h"
 #include "iscsi/conn.h"
-#include "iscsi/target.h"
-
-std::atomic<sock_t> g_conn_sock{k_bad_sock};
 
 namespace {
 
-constexpr int k_socket_buffer_bytes = 4194304;
 // A legitimate initiator has at most its command window in flight, so more commands than that
 // during one data phase is not an initiator to serve.
 constexpr std::size_t k_kept_max = k_cmd_window;
-
-// Held while g_conn_sock is cleared and while a stop shuts it down, so the stop never
-// shuts down a descriptor number that has been closed and reused meanwhile.
-std::mutex g_conn_sock_lock;
 
 uint32_t padded(uint32_t len) {
     return (len + 3u) & ~3u;
@@ -32,76 +20,6 @@ int skip_ahs(iscsi_conn& c, const bhs& h) {
     if (n == 0) return 0;
     std::array<uint8_t, 4 * 255> scratch;
     return net_recv_all(c.conn_socket, scratch.data(), n);
-}
-
-int answer_tmf_idle(iscsi_conn& c, const rx_pdu& req) {
-    // No command is pending when a request is read here, so there is nothing to abort.
-    return answer_tmf(c, req, false);
-}
-
-int answer_logout_idle(iscsi_conn& c, const rx_pdu& req) {
-    return answer_logout(c, req, false);
-}
-
-int answer_nop(iscsi_conn& c, const rx_pdu& req) {
-    return answer_nop_out(c, req, false);
-}
-
-int reject(iscsi_conn& c, const rx_pdu& req) {
-    return send_reject(c, req.hdr);
-}
-
-using pdu_handler = int (*)(iscsi_conn&, const rx_pdu&);
-struct pdu_route {
-    uint8_t op;
-    pdu_handler handle;
-};
-
-// Requests by opcode (the I bit plays no part). A Data-Out read here belongs to no write:
-// the data phase of a write reads its own Data-Out PDUs.
-constexpr pdu_route k_routes[] = {
-    {op_nop_out, answer_nop},
-    {op_scsi_cmd, scsi_command},
-    {op_tmf_req, answer_tmf_idle},
-    {op_login_req, login_request},
-    {op_text_req, text_request},
-    {op_data_out, reject},
-    {op_logout_req, answer_logout_idle},
-};
-
-int dispatch(iscsi_conn& c, const rx_pdu& p) {
-    const uint8_t op = bhs_opcode(p.hdr);
-    for (const pdu_route& r : k_routes)
-        if (r.op == op) return r.handle(c, p);
-    return reject(c, p);
-}
-
-// The next request: first the commands kept during a data phase, then the socket.
-int next_pdu(iscsi_conn& c, rx_pdu& p) {
-    c.early_data_out.clear();
-    if (c.kept.empty()) return recv_pdu(c, p);
-    kept_command& k = c.kept.front();
-    p = std::move(k.cmd);
-    c.early_data_out = std::move(k.data_out);
-    c.kept.pop_front();
-    return 0;
-}
-
-// Waits for the next initiator while the target runs: its socket, or k_bad_sock once the
-// stop has begun. The listener is non-blocking, so a connection that vanished between the
-// wake-up and accept costs a turn, not a wait that only the next initiator would end.
-sock_t accept_next(sock_t listener) {
-    constexpr uint32_t k_accept_poll_ms = 200; // bounds how long a stop waits on Windows
-    constexpr uint32_t k_accept_retry_ms = 50;
-    while (g_running.load()) {
-        const int ready = net_wait_readable(listener, k_accept_poll_ms);
-        if (ready < 0) return k_bad_sock;
-        if (ready == 0) continue;
-        const sock_t s = net_accept(listener);
-        if (s != k_bad_sock) return s;
-        sleep_ms(k_accept_retry_ms); // out of descriptors, say: never spin on it
-    }
-    return k_bad_sock;
 }
 
 } // namespace
@@ -219,46 +137,6 @@ int keep_data_out(iscsi_conn& c, rx_pdu& p) {
         k.data_bytes += p.len;
         k.data_out.push_back(std::move(p));
         return 1;
-    }
-    return 0;
-}
-
-// Serves one accepted connection until it ends; the caller closes the socket. Memory that
-// cannot be had (a kept command, a text answer) ends this connection, not the process.
-void target_serve_connection(sock_t s) {
-    try {
-        iscsi_conn c;
-        c.conn_socket = s;
-        net_set_nodelay(s);
-        net_set_buffers(s, k_socket_buffer_bytes);
-        rx_pdu p;
-        while (next_pdu(c, p) == 0 && dispatch(c, p) == 0) {
-        }
-    } catch (const std::exception&) {
-    }
-}
-
-void target_end_connection() {
-    std::lock_guard<std::mutex> hold(g_conn_sock_lock);
-    net_shutdown(g_conn_sock.load());
-}
-
-int server_main() {
-    // g_listen_sock is only shut down while this thread runs; the stop closes it after this
-    // thread has ended, so the number used here can never belong to another socket.
-    const sock_t listener = g_listen_sock.load();
-    while (g_running.load()) {
-        const sock_t s = accept_next(listener);
-        if (s == k_bad_sock) return 0;
-        // Published before g_running is tested again: a stop running now either finds the
-        // socket to shut down or has cleared g_running, which this test then sees.
-        g_conn_sock.store(s);
-        if (g_running.load()) target_serve_connection(s);
-        {
-            std::lock_guard<std::mutex> hold(g_conn_sock_lock);
-            g_conn_sock.store(k_bad_sock);
-        }
-        net_close(s);
     }
     return 0;
 }

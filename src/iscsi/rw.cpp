@@ -3,6 +3,7 @@
 
 #include "state/state.h"
 #include "store/cache.h"
+#include "iscsi/answer.h"
 #include "iscsi/conn.h"
 
 namespace {

@@ -1,23 +1,23 @@
-// The loopback iSCSI target's server thread.
+// The loopback iSCSI target: its listener and its server thread, started and stopped by the
+// lifecycle.
 #pragma once
 
-#include <atomic>
+#include <cstdint>
 
 #include "platform/net.h"
 
-// Body of the server thread: accepts one initiator connection at a time on g_listen_sock
-// until accept fails (the stop closes the listener). Returns 0.
-int server_main();
+// Opens the loopback listener on port: 0, or -8 with the message set.
+int32_t target_listen(int32_t port);
+// Closes the listener (a start that failed after target_listen).
+void target_close_listener();
+// Starts the server thread on the open listener: 0, or NORVALED_E_RESOURCE when no thread
+// could be made. It serves while g_running is set.
+int32_t target_server_start();
+// Ends the server once g_running is cleared: wakes the wait for an initiator, shuts down the
+// connection being served (even in the middle of a READ), waits for the thread and closes
+// the listener.
+void target_server_stop();
 
 // Serves one connection until it ends (the peer goes, a protocol error, a stop); the caller
 // closes the socket.
 void target_serve_connection(sock_t s);
-
-// The connection being served, or k_bad_sock. The stop shuts it down so that the server
-// thread leaves the connection loop instead of waiting for the initiator to go away.
-extern std::atomic<sock_t> g_conn_sock;
-
-// Shuts the connection being served down, if any. Unlike shutting down g_conn_sock's value
-// directly, it cannot hit a descriptor that the server thread has just closed and the
-// process has reused for something else.
-void target_end_connection();

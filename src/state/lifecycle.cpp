@@ -12,44 +12,10 @@
 namespace {
 
 constexpr int64_t k_min_image_size = 67108864; // 64 MiB
-constexpr int k_listen_backlog = 4;
-constexpr uint32_t k_flush_join_ms = 10000;
-constexpr uint32_t k_server_join_ms = 5000;
-
-// Creates the loopback listener into g_listen_sock: 0 or -8 with the message set.
-int32_t open_listener(int32_t port) {
-    unique_sock s(net_socket_tcp4());
-    if (!s) return fail(NORVALED_E_NET, "socket creation failed");
-    if (net_bind_listener(s.get(), static_cast<uint16_t>(port)) != 0)
-        return fail(NORVALED_E_NET, "bind failed on port %d", port);
-    if (net_listen(s.get(), k_listen_backlog) != 0) return fail(NORVALED_E_NET, "listen failed");
-    net_set_nonblocking(s.get());
-    g_listen_sock.store(s.release());
-    return 0;
-}
-
-// Wakes the server thread's wait for an initiator; the listener stays open until that
-// thread has ended, so the thread never uses a closed (and perhaps reused) socket number.
-void wake_listener() {
-    net_shutdown(g_listen_sock.load());
-}
-
-void close_listener() {
-    net_close(g_listen_sock.exchange(k_bad_sock));
-}
-
-// A worker thread must be gone before the cache is freed; past its limit it can only be
-// finishing one image transfer, which the SSH time-out bounds, so wait for that.
-void end_thread(thread_t& t, uint32_t limit_ms) {
-    if (t == nullptr) return;
-    if (!thread_join_for(t, limit_ms)) thread_join(t);
-    thread_release(t);
-    t = nullptr;
-}
 
 // Clean-up of a start that failed after the cache was built.
 int32_t abandon_start(int32_t code) {
-    close_listener();
+    target_close_listener();
     bc_destroy();
     image_close();
     return code;
@@ -57,15 +23,9 @@ int32_t abandon_start(int32_t code) {
 
 // Ends the target; returns how many dirty chunks the final write-back could not save.
 uint32_t stop_locked() {
-    if (g_flush_running.load()) {
-        g_flush_running.store(0);
-        end_thread(g_flush_thread, k_flush_join_ms);
-    }
+    flush_stop();
     g_running.store(0);
-    wake_listener();
-    target_end_connection();
-    end_thread(g_server_thread, k_server_join_ms);
-    close_listener();
+    target_server_stop();
     const uint32_t lost = bc_destroy();
     image_close();
     return lost;
@@ -99,17 +59,14 @@ NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32
     std::snprintf(g_remote_path, sizeof g_remote_path, "%s", remote_path);
     if (image_open(static_cast<uint64_t>(size)) != 0) return NORVALED_E_SSH;
     bc_init(static_cast<uint64_t>(size));
-    if (int32_t rc = open_listener(port); rc != 0) return abandon_start(rc);
+    if (int32_t rc = target_listen(port); rc != 0) return abandon_start(rc);
     g_port.store(port);
     g_running.store(1);
-    g_server_thread = thread_start(server_main);
-    if (g_server_thread == nullptr) {
+    if (target_server_start() != 0) {
         g_running.store(0);
         return abandon_start(fail(NORVALED_E_RESOURCE, "server thread create failed"));
     }
-    g_flush_running.store(1);
-    g_flush_thread = thread_start(flush_main);
-    if (g_flush_thread == nullptr) g_flush_running.store(0); // serve without background flush
+    flush_start();
     return 0;
 }
 

@@ -8,16 +8,12 @@
 
 int32_t g_last_mount_formatted = -1;
 std::atomic<int32_t> g_port{NORVALED_DEFAULT_PORT};
-std::atomic<sock_t> g_listen_sock{k_bad_sock};
 sock_t g_ssh_sock = k_bad_sock;
 int32_t g_session_valid = 0;
 unsigned char g_session_id[16] = {};
 char g_mounted_letter = 0;
-std::atomic<int32_t> g_flush_running{0};
-thread_t g_flush_thread = nullptr;
 int32_t g_unmount_stage = 0;
 int32_t g_svc_state_mode = 0;
-thread_t g_server_thread = nullptr;
 std::atomic<int32_t> g_running{0};
 char g_remote_path[k_path_size] = {};
 std::FILE* g_mock_fp = nullptr;

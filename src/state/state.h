@@ -17,16 +17,12 @@ constexpr std::size_t k_path_size = 512;
 
 extern int32_t g_last_mount_formatted;
 extern std::atomic<int32_t> g_port; // read by the host thread that formats the statistics
-extern std::atomic<sock_t> g_listen_sock;
 extern sock_t g_ssh_sock;
 extern int32_t g_session_valid;
 extern unsigned char g_session_id[16];
 extern char g_mounted_letter;
-extern std::atomic<int32_t> g_flush_running;
-extern thread_t g_flush_thread;
 extern int32_t g_unmount_stage;
 extern int32_t g_svc_state_mode;
-extern thread_t g_server_thread;
 extern std::atomic<int32_t> g_running;
 extern char g_remote_path[k_path_size];
 extern std::FILE* g_mock_fp;

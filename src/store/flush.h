@@ -1,10 +1,8 @@
-// The background write-back thread and the disk-content probe.
+// The background write-back thread.
 #pragma once
 
-#include <cstdint>
-
-// Body of the flush thread: about every 5 s, writes dirty chunks back while g_flush_running.
-int flush_main();
-// Content class of sector 0: 0 blank, 1 recognised, 2 unrecognised or unreadable.
-// Target running, state lock held.
-int32_t bc_disk_state();
+// Starts the thread that writes dirty chunks back about every 5 s; when no thread can be
+// made the target serves without it.
+void flush_start();
+// Ends that thread, if it runs, before the cache goes.
+void flush_stop();
