@@ -17,6 +17,7 @@
 #include "state/state.h"
 #include "store/cache.h"
 #include "store/image.h"
+#include "store/sftp.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ int main(int argc, char** argv) {
     const uint64_t disk = std::strtoull(argv[6], nullptr, 10);
     const auto chunks = static_cast<uint32_t>(std::strtoul(argv[7], nullptr, 10));
     const std::string mode = argv[8];
-    std::snprintf(g_remote_path, sizeof g_remote_path, "%s", argv[5]);
-    if (image_open(disk) != 0) {
+    image img;
+    if (link_open_image(img, argv[5], disk) != 0) {
         std::fprintf(stderr, "store_probe: %s\n", norvaled_last_error());
         norvaled_disconnect();
         return 1;
@@ -55,14 +56,13 @@ int main(int argc, char** argv) {
     for (uint32_t k = 0; k < chunks && rc == 0; ++k) {
         const uint64_t seq = static_cast<uint64_t>(k % disk_chunks) * k_chunk_size;
         if (mode == "seq-write")
-            rc = sftp_write_exact(g_sftp_handle, seq, buf.data());
+            rc = sftp_write_exact(img, seq, buf.data());
         else
-            rc = sftp_read_chunk(g_sftp_handle,
-                                 mode == "spread-read" ? spread_offset(k, disk_chunks) : seq,
+            rc = sftp_read_chunk(img, mode == "spread-read" ? spread_offset(k, disk_chunks) : seq,
                                  buf.data());
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
-    image_close();
+    image_close(img);
     norvaled_disconnect();
     if (rc != 0) {
         std::fprintf(stderr, "store_probe: chunk transfer failed\n");

@@ -11,8 +11,11 @@
 #include "iscsi/target.h"
 #include "state/state.h"
 #include "store/cache.h"
+#include "store/image.h"
 
 namespace {
+
+image g_no_image; // no file and no handle: chunks load as zeros and write back nowhere
 
 // Reads and drops what the target answers; a huge READ stops after its first piece anyway,
 // as g_running stays 0.
@@ -27,7 +30,7 @@ void drain(int fd) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
-    bc_init(64ull << 20);
+    bc_init(&g_no_image, 64ull << 20);
     std::thread out(drain, sv[0]);
     std::thread in([&] {
         for (size_t sent = 0; sent < size;) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
+#include "attach/record.h"
 #include "norvaled.h"
 #include "state/state.h"
 #include "support/attach_env.h"

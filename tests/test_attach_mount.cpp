@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "attach/attach.h"
+#include "attach/record.h"
 #include "norvaled.h"
 #include "platform/initiator.h"
 #include "platform/storage.h"
@@ -216,7 +217,7 @@ echo $((n + 1)) >"$TMPDIR/listings"
 [ "$n" -lt 14 ] || exit 1
 printf 'Total of 1 sessions\n\nSession Id : 1-2\nTarget Name : %s\n' ")" NORVALED_TARGET_IQN R"("
 )"));
-    g_session_valid = 1; // as a native login would have left it
+    record_login(iscsi_session_id{}, true); // as a native login would have left it
     EXPECT_EQ(norvaled_unmount(), NORVALED_E_UNMOUNT);
     EXPECT_STREQ(norvaled_last_error(),
                  "unmount incomplete: the iSCSI session to " NORVALED_TARGET_IQN

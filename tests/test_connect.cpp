@@ -40,10 +40,10 @@ std::string key_auth(const std::string& key, const std::string& pubkey = "",
 // What a failed connect must leave behind: nothing, ready for the next connect.
 void expect_released(int fds_before) {
     EXPECT_EQ(g_connected, 0);
-    EXPECT_EQ(g_mock_mode, 0);
-    EXPECT_EQ(g_ssh_sock, k_bad_sock);
-    EXPECT_EQ(g_ssh_session, nullptr);
-    EXPECT_EQ(g_sftp_session, nullptr);
+    EXPECT_FALSE(link_state().mock);
+    EXPECT_EQ(link_state().sock, k_bad_sock);
+    EXPECT_EQ(link_state().session, nullptr);
+    EXPECT_EQ(link_state().sftp, nullptr);
     EXPECT_EQ(stat_value("connected"), 0);
     EXPECT_EQ(open_fd_count(), fds_before);
 }
@@ -51,7 +51,7 @@ void expect_released(int fds_before) {
 void expect_connected_then_disconnect() {
     EXPECT_STREQ(norvaled_last_error(), "");
     EXPECT_EQ(stat_value("connected"), 1);
-    EXPECT_NE(g_sftp_session, nullptr);
+    EXPECT_NE(link_state().sftp, nullptr);
     EXPECT_EQ(norvaled_disconnect(), 0);
     EXPECT_EQ(stat_value("connected"), 0);
 }
@@ -171,13 +171,13 @@ TEST_F(Connect, HostKeyPinning) {
 
 TEST_F(Connect, AlreadyConnectedOverSsh) {
     ASSERT_EQ(connect_to(sshd(), auth_password(sshd())), 0) << norvaled_last_error();
-    LIBSSH2_SESSION* session = g_ssh_session;
+    LIBSSH2_SESSION* session = link_state().session;
     EXPECT_EQ(connect_to(sshd(), auth_password(sshd())), NORVALED_E_STATE);
     EXPECT_STREQ(norvaled_last_error(), "already connected");
     EXPECT_EQ(norvaled_connect("mock", 0, "tester", nullptr), NORVALED_E_STATE);
     EXPECT_STREQ(norvaled_last_error(), "already connected");
-    EXPECT_EQ(g_ssh_session, session);
-    EXPECT_EQ(g_mock_mode, 0);
+    EXPECT_EQ(link_state().session, session);
+    EXPECT_FALSE(link_state().mock);
     EXPECT_EQ(stat_value("connected"), 1);
     EXPECT_EQ(norvaled_disconnect(), 0);
 }
@@ -196,13 +196,13 @@ TEST(ConnectMock, ArgumentsAndState) {
     // Mock mode looks at neither the port nor the auth text, and opens nothing.
     ASSERT_EQ(norvaled_connect("mock", -5, "tester", "{not json"), 0);
     EXPECT_STREQ(norvaled_last_error(), "");
-    EXPECT_EQ(g_mock_mode, 1);
+    EXPECT_TRUE(link_state().mock);
     EXPECT_EQ(stat_value("connected"), 1);
     EXPECT_EQ(open_fd_count(), fds);
     EXPECT_EQ(norvaled_connect("mock", 0, "tester", nullptr), NORVALED_E_STATE);
     EXPECT_STREQ(norvaled_last_error(), "already connected");
     EXPECT_EQ(norvaled_disconnect(), 0);
-    EXPECT_EQ(g_mock_mode, 0);
+    EXPECT_FALSE(link_state().mock);
     EXPECT_EQ(stat_value("connected"), 0);
     EXPECT_EQ(norvaled_disconnect(), 0);
 }

@@ -15,6 +15,7 @@
 #include "state/state.h"
 #include "store/cache.h"
 #include "store/image.h"
+#include "store/sftp.h"
 #include "support/cache_helpers.h"
 #include "support/library_helpers.h"
 #include "support/sshd_fixture.h"
@@ -73,12 +74,12 @@ class Image : public ::testing::TestWithParam<image_mode> {
 
     // Opens the image as the start does, without its threads, for direct chunk I/O.
     void open_image(const std::string& p, uint64_t size) {
-        std::snprintf(g_remote_path, sizeof g_remote_path, "%s", p.c_str());
-        ASSERT_EQ(image_open(size), 0) << norvaled_last_error();
+        ASSERT_EQ(link_open_image(img_, p.c_str(), size), 0) << norvaled_last_error();
     }
 
     scoped_dir local_;
     std::string dir_;
+    image img_;
 };
 
 std::string mode_name(const ::testing::TestParamInfo<image_mode>& info) {
@@ -193,14 +194,14 @@ TEST_P(Image, ChunkWriteRightAfterAReadOfThePreviousChunk) {
     const std::string p = prepare("readwrite.img", k_min_size, pattern(0, 3 * k_chunk, 8));
     open_image(p, k_min_size);
     std::vector<uint8_t> buf(k_chunk);
-    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, 0, buf.data()), 0);
+    ASSERT_EQ(sftp_read_chunk(img_, 0, buf.data()), 0);
     const std::vector<uint8_t> next(k_chunk, 0x5A);
-    ASSERT_EQ(sftp_write_exact(g_sftp_handle, k_chunk, next.data()), 0);
-    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, k_chunk, buf.data()), 0);
+    ASSERT_EQ(sftp_write_exact(img_, k_chunk, next.data()), 0);
+    ASSERT_EQ(sftp_read_chunk(img_, k_chunk, buf.data()), 0);
     EXPECT_TRUE(buf == next);
-    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, 2 * k_chunk, buf.data()), 0);
+    ASSERT_EQ(sftp_read_chunk(img_, 2 * k_chunk, buf.data()), 0);
     EXPECT_TRUE(buf == pattern(2 * k_chunk, k_chunk, 8));
-    image_close();
+    image_close(img_);
     EXPECT_TRUE(read_at(p, k_chunk, k_chunk) == next);
 }
 
@@ -212,14 +213,14 @@ TEST_P(Image, ChunkReadPastTheEndGivesZeros) {
     ASSERT_EQ(truncate(p.c_str(), 0), 0);
     ASSERT_TRUE(write_at(p, 0, head));
     std::vector<uint8_t> buf(k_chunk, 0xCC);
-    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, 0, buf.data()), 0);
+    ASSERT_EQ(sftp_read_chunk(img_, 0, buf.data()), 0);
     EXPECT_EQ(std::memcmp(buf.data(), head.data(), head.size()), 0);
     EXPECT_TRUE(std::all_of(buf.begin() + static_cast<long>(head.size()), buf.end(),
                             [](uint8_t b) { return b == 0; }));
     std::fill(buf.begin(), buf.end(), 0xCC);
-    ASSERT_EQ(sftp_read_chunk(g_sftp_handle, 4 * k_chunk, buf.data()), 0);
+    ASSERT_EQ(sftp_read_chunk(img_, 4 * k_chunk, buf.data()), 0);
     EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0; }));
-    image_close();
+    image_close(img_);
 }
 
 TEST(ImageMock, FailedChunkReadIsNeverServedNorWrittenBack) {
@@ -234,7 +235,7 @@ TEST(ImageMock, FailedChunkReadIsNeverServedNorWrittenBack) {
     ASSERT_TRUE(make_mock_image_unreadable(p));
 
     std::vector<uint8_t> buf(k_chunk, 0xEE);
-    EXPECT_EQ(sftp_read_chunk(nullptr, 0, buf.data()), -1);
+    EXPECT_EQ(sftp_read_chunk(mock_cache_image(), 0, buf.data()), -1);
     EXPECT_EQ(bc_read(0, buf.data(), 512), -1);
     EXPECT_EQ(bc_read(0, buf.data(), 512), -1);               // tried again, not served from a slot
     EXPECT_EQ(bc_write(k_chunk + 4096, buf.data(), 512), -1); // needs the chunk loaded first

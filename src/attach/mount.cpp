@@ -9,6 +9,7 @@
 
 #include "attach/attach.h"
 #include "attach/mount_claim.h"
+#include "attach/record.h"
 #include "attach/scripts.h"
 #include "attach/sequence.h"
 #include "norvaled.h"
@@ -78,16 +79,11 @@ bool initiator_service_ready() {
 // The native login, with iscsicli as the fallback; a failure here is not yet an error: the
 // disk wait decides.
 void log_in_to_target(uint16_t port) {
-    std::memset(g_session_id, 0, sizeof g_session_id);
     iscsi_session_id session{};
     const uint32_t hr = initiator_login(NORVALED_TARGET_IQN, k_loopback, port, &session);
-    std::memcpy(g_session_id, &session, sizeof g_session_id);
+    record_login(session, hr == 0);
     vk_mount_log("LoginIScsiTargetA hr=0x%08lX", static_cast<unsigned long>(hr));
-    if (hr == 0) {
-        g_session_valid = 1;
-        return;
-    }
-    g_session_valid = 0;
+    if (hr == 0) return;
     if (hr == k_isdsc_target_already_logged_in) return;
     char cmd[256];
     std::snprintf(cmd, sizeof cmd, "iscsicli QLoginTarget %s", NORVALED_TARGET_IQN);

@@ -1,5 +1,5 @@
-// What the mount and the unmount sequences share: the loopback portal, how they hold the
-// state lock, and the session identifier's layout.
+// What the mount and the unmount sequences share: the loopback portal and how they hold the
+// state lock.
 #pragma once
 
 #include <cstddef>
@@ -12,5 +12,3 @@
 using state_hold = std::unique_lock<std::recursive_mutex>;
 
 constexpr const char* k_loopback = "127.0.0.1";
-
-static_assert(sizeof(iscsi_session_id) == sizeof g_session_id, "session identifier layout");

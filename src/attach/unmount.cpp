@@ -9,6 +9,7 @@
 
 #include "attach/attach.h"
 #include "attach/mount_claim.h"
+#include "attach/record.h"
 #include "attach/scripts.h"
 #include "attach/sequence.h"
 #include "norvaled.h"
@@ -146,9 +147,7 @@ logout_outcome release_and_log_out() {
     run_release_script();
     unmount_logout_all_by_iqn();
     if (!session_present()) return logged_out;
-    iscsi_session_id session;
-    std::memcpy(&session, g_session_id, sizeof session);
-    const uint32_t hr = initiator_logout(session);
+    const uint32_t hr = initiator_logout(g_session_id);
     vk_mount_log("S3 native logout hr=0x%08lX", static_cast<unsigned long>(hr));
     if (hr == 0) return logged_out;
     g_unmount_stage = 4;

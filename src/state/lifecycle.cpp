@@ -17,7 +17,7 @@ constexpr int64_t k_min_image_size = 67108864; // 64 MiB
 int32_t abandon_start(int32_t code) {
     target_close_listener();
     bc_destroy();
-    image_close();
+    image_close(g_image);
     return code;
 }
 
@@ -27,7 +27,7 @@ uint32_t stop_locked() {
     g_running.store(0);
     target_server_stop();
     const uint32_t lost = bc_destroy();
-    image_close();
+    image_close(g_image);
     return lost;
 }
 
@@ -56,9 +56,9 @@ NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32
         return fail(NORVALED_E_ARG, "invalid remote_path or size (minimum 64MB required)");
     if (port <= 0) port = NORVALED_DEFAULT_PORT;
     if (port > 65535) return fail(NORVALED_E_ARG, "invalid port %d (1..65535)", port);
-    std::snprintf(g_remote_path, sizeof g_remote_path, "%s", remote_path);
-    if (image_open(static_cast<uint64_t>(size)) != 0) return NORVALED_E_SSH;
-    bc_init(static_cast<uint64_t>(size));
+    if (link_open_image(g_image, remote_path, static_cast<uint64_t>(size)) != 0)
+        return NORVALED_E_SSH;
+    bc_init(&g_image, static_cast<uint64_t>(size));
     if (int32_t rc = target_listen(port); rc != 0) return abandon_start(rc);
     g_port.store(port);
     g_running.store(1);
@@ -82,13 +82,8 @@ NORVALED_API int32_t norvaled_disconnect(void) {
     err_clear();
     // The disconnect completes either way; only the stop's loss is reported.
     const int32_t rc = g_running.load() ? stop_reporting_loss() : 0;
-    if (g_mock_mode) {
-        image_close();
-        g_mock_mode = 0;
-        g_connected = 0;
-        return rc;
-    }
-    ssh_release_all();
+    image_close(g_image);
+    link_release();
     return rc;
 }
 

@@ -4,24 +4,12 @@
 #include <cstdio>
 
 #include "norvaled.h"
+#include "attach/record.h"
 #include "store/cache.h"
 
-int32_t g_last_mount_formatted = -1;
 std::atomic<int32_t> g_port{NORVALED_DEFAULT_PORT};
-sock_t g_ssh_sock = k_bad_sock;
-int32_t g_session_valid = 0;
-unsigned char g_session_id[16] = {};
-char g_mounted_letter = 0;
-int32_t g_unmount_stage = 0;
-int32_t g_svc_state_mode = 0;
 std::atomic<int32_t> g_running{0};
-char g_remote_path[k_path_size] = {};
-std::FILE* g_mock_fp = nullptr;
-int32_t g_mock_mode = 0;
 int32_t g_connected = 0;
-LIBSSH2_SFTP_HANDLE* g_sftp_handle = nullptr;
-LIBSSH2_SFTP* g_sftp_session = nullptr;
-LIBSSH2_SESSION* g_ssh_session = nullptr;
 char g_err[k_err_size] = {};
 
 std::recursive_mutex& state_lock() {
@@ -70,6 +58,8 @@ NORVALED_API const char* norvaled_stats(void) {
     static char json[512];
     state_guard hold(state_lock());
     const bool running = g_running.load() != 0;
+    const bc_counters cache = bc_stats();
+    const attach_results attach = attach_results_now();
     std::snprintf(json, sizeof json,
                   "{\"running\":%d,\"connected\":%d,\"port\":%d,\"capacity\":%llu,"
                   "\"cache_hits\":%llu,\"cache_misses\":%llu,\"sftp_bytes_r\":%llu,"
@@ -77,14 +67,15 @@ NORVALED_API const char* norvaled_stats(void) {
                   "\"last_mount_formatted\":%d,\"last_unmount_stage\":%d}",
                   static_cast<int>(g_running.load()), static_cast<int>(g_connected),
                   static_cast<int>(g_port.load()),
-                  static_cast<unsigned long long>(running ? g_bc.capacity : 0),
-                  static_cast<unsigned long long>(g_bc.cache_hits.load()),
-                  static_cast<unsigned long long>(g_bc.cache_misses.load()),
-                  static_cast<unsigned long long>(g_bc.sftp_bytes_r.load()),
-                  static_cast<unsigned long long>(g_bc.sftp_bytes_w.load()),
+                  static_cast<unsigned long long>(running ? cache.capacity : 0),
+                  static_cast<unsigned long long>(cache.cache_hits),
+                  static_cast<unsigned long long>(cache.cache_misses),
+                  static_cast<unsigned long long>(cache.sftp_bytes_r),
+                  static_cast<unsigned long long>(cache.sftp_bytes_w),
                   static_cast<unsigned>(running ? bc_dirty_count() : 0),
-                  static_cast<int>(g_svc_state_mode), static_cast<int>(g_last_mount_formatted),
-                  static_cast<int>(g_unmount_stage));
+                  static_cast<int>(attach.svc_state_mode),
+                  static_cast<int>(attach.last_mount_formatted),
+                  static_cast<int>(attach.unmount_stage));
     return json;
 }
 

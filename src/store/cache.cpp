@@ -5,7 +5,6 @@
 
 #include "norvaled.h"
 #include "platform/memory.h"
-#include "state/state.h"
 #include "store/image.h"
 
 block_cache g_bc;
@@ -45,7 +44,7 @@ bool partial(const bc_slot& s) {
 int complete_locked(bc_slot& s) {
     if (!partial(s)) return 0;
     const uint32_t from = s.filled;
-    if (sftp_read_tail(g_sftp_handle, chunk_offset(s.chunk_index), s.data, from) != 0) return -1;
+    if (sftp_read_tail(*g_bc.img, chunk_offset(s.chunk_index), s.data, from) != 0) return -1;
     s.filled = k_chunk_size;
     g_bc.sftp_bytes_r += k_chunk_size - from;
     return 0;
@@ -54,7 +53,7 @@ int complete_locked(bc_slot& s) {
 int write_back_locked(bc_slot& s) {
     // Never a partial chunk: its tail in the buffer is not the image's, and would overwrite it.
     if (complete_locked(s) != 0) return NORVALED_E_SSH;
-    if (sftp_write_exact(g_sftp_handle, chunk_offset(s.chunk_index), s.data) != 0)
+    if (sftp_write_exact(*g_bc.img, chunk_offset(s.chunk_index), s.data) != 0)
         return NORVALED_E_SSH;
     s.dirty.store(0);
     g_bc.sftp_bytes_w += k_chunk_size;
@@ -124,7 +123,8 @@ int for_each_piece(uint64_t offset, uint32_t len, bool writing, Piece piece) {
 
 } // namespace
 
-void bc_init(uint64_t size) {
+void bc_init(image* img, uint64_t size) {
+    g_bc.img = img;
     g_bc.capacity = size & ~static_cast<uint64_t>(k_chunk_size - 1);
     g_bc.block_count = g_bc.capacity / k_block_size;
     for (bc_slot& s : g_bc.slots) {
@@ -187,7 +187,7 @@ bc_slot* bc_get_slot_locked(uint32_t chunk, int fill) {
         // A failed load must never leave a slot claiming a chunk it does not hold: a new
         // slot stays unused, and a reused victim (already clean) is emptied and goes first
         // next time.
-        if (sftp_read_chunk(g_sftp_handle, chunk_offset(chunk), s->data) != 0) {
+        if (sftp_read_chunk(*g_bc.img, chunk_offset(chunk), s->data) != 0) {
             if (n >= k_slot_max) {
                 s->valid.store(0);
                 s->last_use = 0;
@@ -221,7 +221,7 @@ int bc_flush_background_locked() {
 
 int bc_sync_locked() {
     if (bc_flush_locked() != 0) return NORVALED_E_SSH;
-    return image_sync() == 0 ? 0 : NORVALED_E_SSH;
+    return image_sync(*g_bc.img) == 0 ? 0 : NORVALED_E_SSH;
 }
 
 uint32_t bc_destroy() {
@@ -233,7 +233,7 @@ uint32_t bc_destroy() {
         bc_flush_locked();
         lost = bc_dirty_count();
         // Written but perhaps still only in the server's memory: not safe either.
-        if (lost == 0 && image_sync() != 0) lost = std::max(dirty, 1u);
+        if (lost == 0 && image_sync(*g_bc.img) != 0) lost = std::max(dirty, 1u);
         // Every slot, not only those below slot_count: a new slot whose first load failed
         // keeps its buffer for the next attempt.
         for (bc_slot& s : g_bc.slots) {
@@ -252,4 +252,14 @@ uint32_t bc_dirty_count() {
     for (uint32_t i = 0; i < n; ++i)
         if (g_bc.slots[i].valid.load() && g_bc.slots[i].dirty.load()) ++dirty;
     return dirty;
+}
+
+bc_counters bc_stats() {
+    bc_counters c;
+    c.capacity = g_bc.capacity;
+    c.cache_hits = g_bc.cache_hits.load();
+    c.cache_misses = g_bc.cache_misses.load();
+    c.sftp_bytes_r = g_bc.sftp_bytes_r.load();
+    c.sftp_bytes_w = g_bc.sftp_bytes_w.load();
+    return c;
 }

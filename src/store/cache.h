@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <mutex>
 
+struct image;
+
 constexpr uint32_t k_chunk_size = 2097152; // 2 MiB; chunk n covers bytes n*2MiB .. (n+1)*2MiB-1
 constexpr uint32_t k_chunk_shift = 21;
 constexpr uint32_t k_slot_max = 128;
@@ -38,6 +40,7 @@ struct block_cache {
     uint64_t stream_end = k_no_stream; // where the last write into the cache ended
     uint64_t spared_end = k_no_stream; // stream_end when the background pass last spared it
     bool live = false;                 // from bc_init to bc_destroy
+    image* img = nullptr;              // what the chunks are loaded from and written to
     std::atomic<uint64_t> cache_hits{0};
     std::atomic<uint64_t> cache_misses{0};
     std::atomic<uint64_t> sftp_bytes_r{0};
@@ -51,8 +54,9 @@ using cache_guard = std::lock_guard<std::recursive_mutex>;
 // when a host exits without a stop never meet a freed lock.
 std::recursive_mutex& bc_lock();
 
-// Resets the whole record for a disk of size bytes (rounded down to 2 MiB).
-void bc_init(uint64_t size);
+// Resets the whole record for a disk of size bytes (rounded down to 2 MiB) over the open
+// image img, which stays the caller's and must outlive the cache (until bc_destroy).
+void bc_init(image* img, uint64_t size);
 // 0, -5 when offset + len is beyond capacity, -1 when a chunk could not be had.
 int bc_read(uint64_t offset, void* buf, uint32_t len);
 // 0 when every byte went into the cache; -5 beyond capacity (nothing written); -1 when a
@@ -77,3 +81,13 @@ int bc_sync_locked();
 uint32_t bc_destroy();
 // Valid and dirty slots, read without the lock.
 uint32_t bc_dirty_count();
+
+// The counters the statistics report, read without the lock.
+struct bc_counters {
+    uint64_t capacity = 0;
+    uint64_t cache_hits = 0;
+    uint64_t cache_misses = 0;
+    uint64_t sftp_bytes_r = 0;
+    uint64_t sftp_bytes_w = 0;
+};
+bc_counters bc_stats();

@@ -9,50 +9,14 @@
 #include "state/state.h"
 #include "store/cache.h"
 
+image g_image;
+
 namespace {
 
 // libssh2 keeps up to four times the size of each read call in flight (at most 8 MiB) in
 // requests of at most this many bytes, and a seek drops whatever is still in flight: the
 // server sends it anyway and the client decrypts it only to throw it away.
 constexpr uint32_t k_sftp_read_request = 30000;
-
-// Set once the server answered fsync@openssh.com with "operation unsupported".
-bool g_fsync_unsupported = false;
-
-bool mock_open() {
-    return g_mock_mode && g_mock_fp != nullptr;
-}
-
-int open_mock_image(uint64_t size) {
-    if (g_mock_fp != nullptr) std::fclose(g_mock_fp);
-    g_mock_fp = std::fopen(g_remote_path, "r+b");
-    if (g_mock_fp == nullptr) g_mock_fp = std::fopen(g_remote_path, "w+b");
-    if (g_mock_fp == nullptr)
-        return fail(NORVALED_E_SSH, "cannot open/create mock file: %s", g_remote_path);
-    const int64_t have = file_size(g_mock_fp);
-    if (have >= 0 && static_cast<uint64_t>(have) < size && file_seek64(g_mock_fp, size - 1) == 0) {
-        std::fputc(0, g_mock_fp);
-        std::fflush(g_mock_fp);
-    }
-    return 0;
-}
-
-int open_remote_image(uint64_t size) {
-    g_fsync_unsupported = false;
-    g_sftp_handle = libssh2_sftp_open_ex(
-        g_sftp_session, g_remote_path, static_cast<unsigned>(std::strlen(g_remote_path)),
-        LIBSSH2_FXF_READ | LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT, 0600, LIBSSH2_SFTP_OPENFILE);
-    if (g_sftp_handle == nullptr)
-        return fail(NORVALED_E_SSH, "cannot open/create remote SFTP file: %s", g_remote_path);
-    LIBSSH2_SFTP_ATTRIBUTES attrs{};
-    if (libssh2_sftp_fstat_ex(g_sftp_handle, &attrs, 0) == 0 &&
-        (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) && attrs.filesize < size) {
-        const char zero = 0;
-        libssh2_sftp_seek64(g_sftp_handle, size - 1);
-        libssh2_sftp_write(g_sftp_handle, &zero, 1);
-    }
-    return 0;
-}
 
 // Seeks only when the handle is elsewhere, so that chunks read in order keep libssh2's
 // read-ahead. True when it had to seek.
@@ -74,16 +38,16 @@ uint32_t read_call_size(uint32_t left, bool after_seek) {
 
 // The read helpers fill exactly [buf, buf + len) and nothing else: a chunk's tail is read
 // behind bytes that the cache already holds.
-int read_mock_range(uint64_t offset, uint8_t* buf, uint32_t len) {
-    std::clearerr(g_mock_fp);
-    if (file_seek64(g_mock_fp, offset) != 0) {
+int read_mock_range(std::FILE* fp, uint64_t offset, uint8_t* buf, uint32_t len) {
+    std::clearerr(fp);
+    if (file_seek64(fp, offset) != 0) {
         std::memset(buf, 0, len);
         return -1; // never zeros served as if they were the image's
     }
-    const std::size_t got = std::fread(buf, 1, len, g_mock_fp);
+    const std::size_t got = std::fread(buf, 1, len, fp);
     std::memset(buf + got, 0, len - got);
     // A short read is the end of the image only when the stream saw no error.
-    return std::ferror(g_mock_fp) ? -1 : 0;
+    return std::ferror(fp) ? -1 : 0;
 }
 
 int read_remote_range(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t len) {
@@ -103,10 +67,10 @@ int read_remote_range(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf
     return 0;
 }
 
-int write_mock_chunk(uint64_t offset, const uint8_t* buf) {
-    if (file_seek64(g_mock_fp, offset) != 0) return -1;
-    if (std::fwrite(buf, 1, k_chunk_size, g_mock_fp) != k_chunk_size) return -1;
-    return std::fflush(g_mock_fp) == 0 ? 0 : -1;
+int write_mock_chunk(std::FILE* fp, uint64_t offset, const uint8_t* buf) {
+    if (file_seek64(fp, offset) != 0) return -1;
+    if (std::fwrite(buf, 1, k_chunk_size, fp) != k_chunk_size) return -1;
+    return std::fflush(fp) == 0 ? 0 : -1;
 }
 
 int write_remote_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf) {
@@ -127,47 +91,80 @@ int write_remote_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8
 
 } // namespace
 
-int image_open(uint64_t size) {
-    return g_mock_mode ? open_mock_image(size) : open_remote_image(size);
-}
-
-void image_close() {
-    if (g_sftp_handle != nullptr) {
-        libssh2_sftp_close_handle(g_sftp_handle);
-        g_sftp_handle = nullptr;
+int image_open_mock(image& img, const char* path, uint64_t size) {
+    img.path = path;
+    img.size = size;
+    if (img.mock_fp != nullptr) std::fclose(img.mock_fp);
+    img.mock_fp = std::fopen(path, "r+b");
+    if (img.mock_fp == nullptr) img.mock_fp = std::fopen(path, "w+b");
+    if (img.mock_fp == nullptr)
+        return fail(NORVALED_E_SSH, "cannot open/create mock file: %s", path);
+    const int64_t have = file_size(img.mock_fp);
+    if (have >= 0 && static_cast<uint64_t>(have) < size &&
+        file_seek64(img.mock_fp, size - 1) == 0) {
+        std::fputc(0, img.mock_fp);
+        std::fflush(img.mock_fp);
     }
-    if (g_mock_fp != nullptr) {
-        std::fclose(g_mock_fp);
-        g_mock_fp = nullptr;
+    return 0;
+}
+
+int image_open_remote(image& img, LIBSSH2_SFTP* sftp, const char* path, uint64_t size) {
+    img.path = path;
+    img.size = size;
+    img.sftp = sftp;
+    img.fsync_unsupported = false;
+    img.handle = libssh2_sftp_open_ex(sftp, path, static_cast<unsigned>(std::strlen(path)),
+                                      LIBSSH2_FXF_READ | LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT,
+                                      0600, LIBSSH2_SFTP_OPENFILE);
+    if (img.handle == nullptr)
+        return fail(NORVALED_E_SSH, "cannot open/create remote SFTP file: %s", path);
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
+    if (libssh2_sftp_fstat_ex(img.handle, &attrs, 0) == 0 &&
+        (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) && attrs.filesize < size) {
+        const char zero = 0;
+        libssh2_sftp_seek64(img.handle, size - 1);
+        libssh2_sftp_write(img.handle, &zero, 1);
+    }
+    return 0;
+}
+
+void image_close(image& img) {
+    if (img.handle != nullptr) {
+        libssh2_sftp_close_handle(img.handle);
+        img.handle = nullptr;
+    }
+    if (img.mock_fp != nullptr) {
+        std::fclose(img.mock_fp);
+        img.mock_fp = nullptr;
     }
 }
 
-int sftp_read_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf) {
-    return sftp_read_tail(handle, offset, buf, 0);
+int sftp_read_chunk(image& img, uint64_t offset, uint8_t* buf) {
+    return sftp_read_tail(img, offset, buf, 0);
 }
 
-int sftp_read_tail(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t from) {
+int sftp_read_tail(image& img, uint64_t offset, uint8_t* buf, uint32_t from) {
     const uint32_t len = k_chunk_size - from;
-    if (mock_open()) return read_mock_range(offset + from, buf + from, len);
-    if (handle != nullptr) return read_remote_range(handle, offset + from, buf + from, len);
+    if (img.mock_fp != nullptr) return read_mock_range(img.mock_fp, offset + from, buf + from, len);
+    if (img.handle != nullptr) return read_remote_range(img.handle, offset + from, buf + from, len);
     std::memset(buf + from, 0, len);
     return 0;
 }
 
-int sftp_write_exact(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf) {
-    if (mock_open()) return write_mock_chunk(offset, buf);
-    if (handle != nullptr) return write_remote_chunk(handle, offset, buf);
+int sftp_write_exact(image& img, uint64_t offset, const uint8_t* buf) {
+    if (img.mock_fp != nullptr) return write_mock_chunk(img.mock_fp, offset, buf);
+    if (img.handle != nullptr) return write_remote_chunk(img.handle, offset, buf);
     return 0;
 }
 
-int image_sync() {
-    if (mock_open()) return file_sync(g_mock_fp);
-    if (g_sftp_handle == nullptr || g_fsync_unsupported) return 0;
-    const int rc = libssh2_sftp_fsync(g_sftp_handle);
+int image_sync(image& img) {
+    if (img.mock_fp != nullptr) return file_sync(img.mock_fp);
+    if (img.handle == nullptr || img.fsync_unsupported) return 0;
+    const int rc = libssh2_sftp_fsync(img.handle);
     if (rc == 0) return 0;
     if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL &&
-        libssh2_sftp_last_error(g_sftp_session) == LIBSSH2_FX_OP_UNSUPPORTED) {
-        g_fsync_unsupported = true;
+        libssh2_sftp_last_error(img.sftp) == LIBSSH2_FX_OP_UNSUPPORTED) {
+        img.fsync_unsupported = true;
         return 0;
     }
     return -1;

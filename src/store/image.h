@@ -2,27 +2,44 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
-// Opens (creating, lengthening, never truncating) the image named by g_remote_path for a disk
-// of size bytes. 0, or -10 with the last-error text set.
-int image_open(uint64_t size);
-// Closes whichever image handle is open.
-void image_close();
+// One open image: a local file, or a handle on an SFTP session. The cache is handed it and
+// passes it to every transfer; the link's owner may replace the handle (a new session).
+struct image {
+    std::string path;
+    uint64_t size = 0;
+    std::FILE* mock_fp = nullptr;
+    LIBSSH2_SFTP* sftp = nullptr; // the session the handle belongs to
+    LIBSSH2_SFTP_HANDLE* handle = nullptr;
+    bool fsync_unsupported = false; // the server answered fsync@openssh.com "unsupported"
+};
+
+// The image the target serves, from the start to the stop.
+extern image g_image;
+
+// Opens (creating, lengthening, never truncating) path for a disk of size bytes, as a local
+// file or on the SFTP session. 0, or -10 with the last-error text set.
+int image_open_mock(image& img, const char* path, uint64_t size);
+int image_open_remote(image& img, LIBSSH2_SFTP* sftp, const char* path, uint64_t size);
+// Closes whichever handle is open.
+void image_close(image& img);
 
 // Chunk I/O at a chunk-aligned offset, always 2 MiB; the caller holds the cache lock.
-// The medium is chosen per call: the mock file, the SFTP handle, or neither.
+// The medium is the image's: the mock file, the SFTP handle, or neither.
 // Reading: bytes beyond the end of the image are zeros. -1 when the image could not be read,
 // so that no layer serves or writes back a chunk that was never really loaded.
-int sftp_read_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf);
+int sftp_read_chunk(image& img, uint64_t offset, uint8_t* buf);
 // The same for the chunk's bytes from..2 MiB only, into buf + from; bytes before from are
 // left as they are, failure or not.
-int sftp_read_tail(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t from);
+int sftp_read_tail(image& img, uint64_t offset, uint8_t* buf, uint32_t from);
 // 0, or -1 when the chunk was not written whole.
-int sftp_write_exact(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf);
+int sftp_write_exact(image& img, uint64_t offset, const uint8_t* buf);
 // Has the image's data reach the disk under it: fsync of a mock file; on the server the
 // fsync@openssh.com extension, when it offers it (a server without it is trusted as is, as
 // qemu's ssh driver does). 0, or -1 when the sync failed.
-int image_sync();
+int image_sync(image& img);

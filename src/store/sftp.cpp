@@ -14,8 +14,15 @@
 #include "norvaled.h"
 #include "platform/sys.h"
 #include "state/state.h"
+#include "store/image.h"
 
 namespace {
+
+// The link: the connection the image is opened on, or mock mode (a local file).
+sock_t g_ssh_sock = k_bad_sock;
+LIBSSH2_SESSION* g_ssh_session = nullptr;
+LIBSSH2_SFTP* g_sftp_session = nullptr;
+int32_t g_mock_mode = 0;
 
 constexpr uint32_t k_default_budget_ms = 15000;
 constexpr uint32_t k_io_timeout_ms = 20000;
@@ -227,6 +234,24 @@ int32_t connect_ssh(const char* host, int port, const char* user, const char* au
 }
 
 } // namespace
+
+int link_open_image(image& img, const char* path, uint64_t size) {
+    return g_mock_mode ? image_open_mock(img, path, size)
+                       : image_open_remote(img, g_sftp_session, path, size);
+}
+
+link_view link_state() {
+    return {g_mock_mode != 0, g_ssh_sock, g_ssh_session, g_sftp_session};
+}
+
+void link_release() {
+    if (g_mock_mode) {
+        g_mock_mode = 0;
+        g_connected = 0;
+        return;
+    }
+    ssh_release_all();
+}
 
 void ssh_release_all() {
     if (g_sftp_session != nullptr) {

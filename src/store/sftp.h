@@ -1,6 +1,30 @@
-// The SSH/SFTP connection (or the mock one).
+// The SSH/SFTP link (or the mock one) that the image is opened on.
 #pragma once
 
+#include <cstdint>
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+#include "platform/net.h"
+
+struct image;
+
+// Opens the image at path for a disk of size bytes on the link: a local file in mock mode,
+// else a file on the SFTP session. 0, or -10 with the last-error text set.
+int link_open_image(image& img, const char* path, uint64_t size);
+
+// What the link holds now.
+struct link_view {
+    bool mock;
+    sock_t sock;
+    LIBSSH2_SESSION* session;
+    LIBSSH2_SFTP* sftp;
+};
+link_view link_state();
+
+// Ends the link: mock mode simply ends; else as ssh_release_all. Used by the disconnect.
+void link_release();
 // Releases the SFTP subsystem, the SSH session and its socket, and libssh2 itself; every
-// step only when its object exists. Used by the disconnect.
+// step only when its object exists.
 void ssh_release_all();

@@ -5,24 +5,31 @@
 #include <unistd.h>
 
 #include "norvaled.h"
-#include "state/state.h"
 #include "store/cache.h"
 #include "store/image.h"
+#include "store/sftp.h"
+
+namespace {
+image g_cache_image; // the image these helpers hand the cache
+}
+
+image& mock_cache_image() {
+    return g_cache_image;
+}
 
 bool open_mock_cache(const std::string& path, uint64_t size) {
     if (norvaled_connect("mock", 0, "tester", nullptr) != 0) return false;
-    std::snprintf(g_remote_path, sizeof g_remote_path, "%s", path.c_str());
-    if (image_open(size) != 0) {
+    if (link_open_image(g_cache_image, path.c_str(), size) != 0) {
         std::fprintf(stderr, "image_open: %s\n", norvaled_last_error());
         return false;
     }
-    bc_init(size);
+    bc_init(&g_cache_image, size);
     return true;
 }
 
 uint32_t close_mock_cache() {
     const uint32_t lost = bc_destroy();
-    image_close();
+    image_close(g_cache_image);
     norvaled_disconnect();
     return lost;
 }
@@ -35,15 +42,15 @@ bool make_mock_image_unreadable(const std::string& path) {
         close(fd);
         return false;
     }
-    std::fclose(g_mock_fp);
-    g_mock_fp = f;
+    std::fclose(g_cache_image.mock_fp);
+    g_cache_image.mock_fp = f;
     return true;
 }
 
 bool make_mock_image_readable(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "r+b");
     if (f == nullptr) return false;
-    std::fclose(g_mock_fp);
-    g_mock_fp = f;
+    std::fclose(g_cache_image.mock_fp);
+    g_cache_image.mock_fp = f;
     return true;
 }

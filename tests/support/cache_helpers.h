@@ -5,12 +5,17 @@
 #include <cstdint>
 #include <string>
 
+struct image;
+
 // Connects in mock mode, opens the image at path for a disk of size bytes and makes the
 // cache, as the start does. False (with the library's message printed) on failure.
 bool open_mock_cache(const std::string& path, uint64_t size);
 // The final write-back, then closes the image and disconnects. Returns what bc_destroy does:
 // the number of dirty chunks that could not be written back.
 uint32_t close_mock_cache();
+
+// The image these helpers opened and handed the cache.
+image& mock_cache_image();
 
 // Swaps the open mock image's stream for a write-only one on the same file: every chunk load
 // fails as an I/O error would, while write-backs still work. False when it could not.
