@@ -40,5 +40,10 @@ int unmount_our_session_present(char* id, std::size_t cap);
 // Logs out at most two sessions to the target IQN, one per attempt.
 void unmount_logout_all_by_iqn();
 
+// The mount and the unmount, each under the state lock (let go around the one-prompt
+// helper's wait), with the last-error text emptied first: 0 or a NORVALED_E_* code.
+int32_t mount_drive(char letter, int32_t allow_format);
+int32_t unmount_drive();
+
 // Whether "VK_NORVALED_FORCE_UAC" sends an elevated process down the non-elevated path.
 bool force_uac_requested();

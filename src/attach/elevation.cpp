@@ -1,8 +1,7 @@
-// The elevation test, its export, and the variable that sends an elevated process down the
+// The elevation test and the variable that sends an elevated process down the
 // one-prompt path all the same.
 #include "attach/attach.h"
 
-#include "norvaled.h"
 #include "platform/proc.h"
 #include "platform/sys.h"
 
@@ -10,11 +9,6 @@
 
 int norvaled_is_process_elevated() {
     return proc_is_elevated();
-}
-
-// No lock and no change to the last-error text: callable at any time, from any thread.
-extern "C" NORVALED_API int32_t norvaled_process_elevated(void) {
-    return norvaled_is_process_elevated();
 }
 
 bool force_uac_requested() {

@@ -175,9 +175,7 @@ int32_t mount_through_helper(const mount_plan& plan, state_hold& hold) {
 
 } // namespace
 
-extern "C" {
-
-NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format) {
+int32_t mount_drive(char letter, int32_t allow_format) {
     state_hold hold(state_lock());
     err_clear();
     if (!g_running.load()) return fail(NORVALED_E_STATE, "%s", k_not_running);
@@ -203,9 +201,3 @@ NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format) {
     if (norvaled_is_process_elevated() != 0 && !force_uac_requested()) return mount_elevated(plan);
     return mount_through_helper(plan, hold);
 }
-
-NORVALED_API int32_t norvaled_mount(char letter) {
-    return norvaled_mount_ex(letter, 0);
-}
-
-} // extern "C"

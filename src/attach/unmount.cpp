@@ -256,14 +256,10 @@ int32_t unmount_through_helper(state_hold& hold) {
 
 } // namespace
 
-extern "C" {
-
-NORVALED_API int32_t norvaled_unmount(void) {
+int32_t unmount_drive() {
     state_hold hold(state_lock());
     err_clear();
     const uint64_t t0 = tick_ms();
     if (norvaled_is_process_elevated() != 0 && !force_uac_requested()) return unmount_elevated(t0);
     return unmount_through_helper(hold);
 }
-
-} // extern "C"

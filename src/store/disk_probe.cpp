@@ -5,8 +5,6 @@
 #include <array>
 #include <cstring>
 
-#include "norvaled.h"
-#include "state/state.h"
 #include "store/cache.h"
 
 namespace {
@@ -47,12 +45,4 @@ int32_t bc_disk_state() {
     if (has_filesystem_name(sector.data())) return 1;
     if (has_partition_entry(sector.data())) return 1;
     return 2;
-}
-
-extern "C" NORVALED_API int32_t norvaled_disk_state(void) {
-    state_guard hold(state_lock());
-    err_clear();
-    if (!g_running.load())
-        return fail(NORVALED_E_STATE, "target not running \xE2\x80\x94 call norvaled_start first");
-    return bc_disk_state();
 }

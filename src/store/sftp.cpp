@@ -274,14 +274,7 @@ void ssh_release_all() {
     }
 }
 
-extern "C" NORVALED_API int32_t norvaled_connect(const char* host, int32_t port, const char* user,
-                                                 const char* auth_json) {
-    state_guard hold(state_lock());
-    err_clear();
-    if (g_connected) return fail(NORVALED_E_STATE, "already connected");
-    if (host == nullptr || host[0] == 0 || user == nullptr || user[0] == 0)
-        return fail(NORVALED_E_ARG, "invalid host or user arguments");
-    net_startup();
+int32_t link_connect(const char* host, int32_t port, const char* user, const char* auth_json) {
     if (port <= 0) port = k_default_ssh_port;
     if (std::strcmp(host, "mock") == 0) {
         g_mock_mode = 1;

@@ -10,6 +10,10 @@
 
 struct image;
 
+// Connects to host (port <= 0 means 22) and starts SFTP, or, for host "mock", records that a
+// local file will hold the image. Sets g_connected; 0 or a code with the message set.
+int32_t link_connect(const char* host, int32_t port, const char* user, const char* auth_json);
+
 // Opens the image at path for a disk of size bytes on the link: a local file in mock mode,
 // else a file on the SFTP session. 0, or -10 with the last-error text set.
 int link_open_image(image& img, const char* path, uint64_t size);

@@ -1,9 +1,11 @@
-// Bringing the target up and down on an established connection.
+// The life of the served disk: connect, start, flush, stop, disconnect. The store and the
+// target do the work; here they are brought up and down in order under the state lock.
 #include <cstring>
 
 #include "norvaled.h"
 #include "state/state.h"
 #include "store/cache.h"
+#include "store/disk_probe.h"
 #include "store/flush.h"
 #include "store/image.h"
 #include "store/sftp.h"
@@ -44,6 +46,17 @@ int32_t stop_reporting_loss() {
 } // namespace
 
 extern "C" {
+
+NORVALED_API int32_t norvaled_connect(const char* host, int32_t port, const char* user,
+                                      const char* auth_json) {
+    state_guard hold(state_lock());
+    err_clear();
+    if (g_connected) return fail(NORVALED_E_STATE, "already connected");
+    if (host == nullptr || host[0] == 0 || user == nullptr || user[0] == 0)
+        return fail(NORVALED_E_ARG, "invalid host or user arguments");
+    net_startup();
+    return link_connect(host, port, user, auth_json);
+}
 
 NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32_t port) {
     net_startup();
@@ -93,6 +106,14 @@ NORVALED_API int32_t norvaled_flush(void) {
     if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
     cache_guard cache(bc_lock());
     return bc_sync_locked() == 0 ? 0 : NORVALED_E_SSH;
+}
+
+NORVALED_API int32_t norvaled_disk_state(void) {
+    state_guard hold(state_lock());
+    err_clear();
+    if (!g_running.load())
+        return fail(NORVALED_E_STATE, "target not running \xE2\x80\x94 call norvaled_start first");
+    return bc_disk_state();
 }
 
 } // extern "C"
