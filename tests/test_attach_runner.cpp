@@ -1,10 +1,10 @@
 // The mount log, the hidden process runner and the elevation helper, through the real POSIX
-// process seam and fake tools (tests/support/attach_sandbox.h). The log path is fixed by the
+// process seam and fake tools (tests/support/attach_env.h). The log path is fixed by the
 // first line a process writes, so cases that need another path run in forked children.
 #include "attach/attach.h"
 #include "attach/scripts.h"
 #include "norvaled.h"
-#include "support/attach_sandbox.h"
+#include "support/attach_env.h"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +60,7 @@ bool process_gone(long pid) {
 } // namespace
 
 TEST(AttachMountLog, PathRulesAndOneLinePerCallFromEveryProcess) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     auto log_in_child = [](const char* pub, const char* text) {
         return in_child([=] {
@@ -81,7 +81,7 @@ TEST(AttachMountLog, PathRulesAndOneLinePerCallFromEveryProcess) {
     ASSERT_EQ(log_in_child(too_long.c_str(), "too long"), 0);
     ASSERT_EQ(log_in_child(missing.c_str(), "lost"), 0);
 
-    std::vector<std::string> pub_lines = box.log_lines();
+    std::vector<std::string> pub_lines = box.raw_log_lines();
     ASSERT_EQ(pub_lines.size(), 2u);
     std::vector<long> plain = pids_of(pub_lines, "plain"),
                       trailing = pids_of(pub_lines, "trailing");
@@ -98,7 +98,7 @@ TEST(AttachMountLog, PathRulesAndOneLinePerCallFromEveryProcess) {
 }
 
 TEST(AttachMountLog, ConcurrentLinesNeverInterleave) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     const std::string a(3000, 'a'), b(3000, 'b');
     std::thread ta([&] {
@@ -108,14 +108,14 @@ TEST(AttachMountLog, ConcurrentLinesNeverInterleave) {
     for (int i = 0; i < 200; ++i)
         vk_mount_log("%s", b.c_str());
     ta.join();
-    std::vector<std::string> lines = box.log_lines();
+    std::vector<std::string> lines = box.raw_log_lines();
     ASSERT_EQ(lines.size(), 400u);
     EXPECT_EQ(pids_of(lines, a).size(), 200u);
     EXPECT_EQ(pids_of(lines, b).size(), 200u);
 }
 
 TEST(AttachRunner, SplitsLikeWindowsAndReturnsTheExitCode) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     // A descriptor the test leaves inheritable must not reach the child.
     int leak = open(box.file("leak-marker").c_str(), O_WRONLY | O_CREAT, 0644);
@@ -142,7 +142,7 @@ TEST(AttachRunner, SplitsLikeWindowsAndReturnsTheExitCode) {
 }
 
 TEST(AttachRunner, RefusesACommandLineItWouldHaveToCut) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     write_program(box.bin() + "/mark", ": > '" + box.file("ran") + "'\n");
     std::string cmd = "mark " + std::string(1495, 'x');
@@ -156,7 +156,7 @@ TEST(AttachRunner, RefusesACommandLineItWouldHaveToCut) {
 }
 
 TEST(AttachRunner, LimitEndsTheChildTogetherWithWhatItStarted) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     std::string pid_file = box.file("grandchild.pid");
     write_program(box.bin() + "/spawner", "sleep 600 &\necho $! > '" + pid_file + "'\nwait\n");
@@ -178,7 +178,7 @@ TEST(AttachRunner, LimitEndsTheChildTogetherWithWhatItStarted) {
 }
 
 TEST(AttachRunner, MissingProgramIsError2) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     EXPECT_EQ(run_hidden("no-such-program-here arg", 60000), -1);
     EXPECT_STREQ(norvaled_last_error(),
@@ -187,7 +187,7 @@ TEST(AttachRunner, MissingProgramIsError2) {
 }
 
 TEST(AttachElevation, DeclinedOrUnstartableLeavesNoFiles) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     setenv("NORVALED_UAC", "decline", 1);
     EXPECT_EQ(norvaled_run_elevated_ps1("mount", "L 'RC=0'\r\n", 60000), -2);
@@ -204,7 +204,7 @@ TEST(AttachElevation, DeclinedOrUnstartableLeavesNoFiles) {
 }
 
 TEST(AttachElevation, VerdictComesFromTheLastRcLineWithADigit) {
-    attach_sandbox box("tmp o'brien");
+    attach_env box(attach_env::fakes, "tmp o'brien");
     ASSERT_TRUE(box.ok());
     std::string copy = box.file("script-copy"), mode = box.file("script-mode");
     std::string body = "L 'hello'\r\nCOPY " + copy + "\r\nMODE " + mode + "\r\nL 'RC=5'\r\n";
@@ -230,7 +230,7 @@ TEST(AttachElevation, VerdictComesFromTheLastRcLineWithADigit) {
 }
 
 TEST(AttachElevation, LateVerdictOfAnEarlierRunDecidesNothing) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     std::string pid_file = box.file("first.pid"), go = box.file("go"), late = box.file("late");
     // The first run outlives its wait, then reports RC=0 while the second run is waiting.

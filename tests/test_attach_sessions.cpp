@@ -1,8 +1,8 @@
 // Session inspection and the forced logout, against a fake iscsicli run through the fake
-// cmd (tests/support/attach_sandbox.h), as on Windows: "cmd /c iscsicli SessionList > file".
+// cmd (tests/support/attach_env.h), as on Windows: "cmd /c iscsicli SessionList > file".
 #include "attach/attach.h"
 #include "norvaled.h"
-#include "support/attach_sandbox.h"
+#include "support/attach_env.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ scan_result scan() {
 } // namespace
 
 TEST(AttachSessions, OnlySessionsToOurTargetCount) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     scan_result r = scan();
     EXPECT_EQ(r.present, 0); // "Total of 0 sessions"
@@ -61,7 +61,7 @@ TEST(AttachSessions, OnlySessionsToOurTargetCount) {
 }
 
 TEST(AttachSessions, UnusableIdentifiersAreNeverLoggedOut) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     // An empty value after the colon, then an identifier too long to hold: both are "none".
     box.add_session(1, "", k_ours);
@@ -87,7 +87,7 @@ TEST(AttachSessions, UnusableIdentifiersAreNeverLoggedOut) {
 }
 
 TEST(AttachSessions, ForcedLogoutTakesTheLaterSessionFirstAndStopsAfterTwo) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     box.add_session(1, "id-a", k_ours);
     box.add_session(2, "id-b", k_other);
@@ -101,7 +101,7 @@ TEST(AttachSessions, ForcedLogoutTakesTheLaterSessionFirstAndStopsAfterTwo) {
 }
 
 TEST(AttachSessions, NoListingIsMinusOneAndLeavesNothing) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     std::remove((box.bin() + "/cmd").c_str());
     box.add_session(1, "id-a", k_ours);
@@ -114,7 +114,7 @@ TEST(AttachSessions, NoListingIsMinusOneAndLeavesNothing) {
 }
 
 TEST(AttachSessions, ConcurrentCallsUseTheirOwnListFiles) {
-    attach_sandbox box;
+    attach_env box(attach_env::fakes);
     ASSERT_TRUE(box.ok());
     std::string barrier = box.file("barrier");
     ASSERT_EQ(mkdir(barrier.c_str(), 0755), 0);

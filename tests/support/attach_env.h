@@ -1,7 +1,30 @@
 // A private world for the attachment tests: its own temporary directory (TMPDIR), mount-log
 // directory (PUBLIC), machine-lock directory and stand-in state directory, and a directory of
-// programs put first on PATH, then the stand-in tools for the Windows initiator. Make it before the
-// first attachment call of the process: the mount log's path is fixed by the first line written.
+// programs put first on PATH. Make it before the first attachment call of the process: the
+// mount log's path is fixed by the first line written.
+//
+// Two kinds of world:
+//   standin  the stand-in tools for the Windows initiator follow on PATH (then the caller's);
+//   fakes    only /usr/bin and /bin follow, and fake cmd, powershell and iscsicli programs
+//            (shell scripts) play the Windows tools; NORVALED_UAC and NORVALED_POWERSHELL
+//            are cleared.
+//
+// The POSIX side of the process seam reads two variables that only tests set:
+//   NORVALED_POWERSHELL  the program started for the elevated run (default: powershell on PATH)
+//   NORVALED_UAC=decline the consent prompt is answered No (error 1223)
+//
+// The fakes:
+//   cmd /c TEXT        records TEXT in bin/cmd.calls and runs it with /bin/sh
+//   powershell ... -File SCRIPT
+//                      reads the result path from the script's first line ('' is one ') and
+//                      plays its body: L 'text' appends text (CR LF) to the result file;
+//                      COPY path, MODE path (octal mode of the script), PID path, TOUCH path,
+//                      WAITFOR path (up to 60 s), EXIT n
+//   iscsicli SessionList / LogoutTarget ID
+//                      lists the session blocks in sessions/ ("Total of N sessions" first);
+//                      a logout records ID in logouts.txt and removes that session. With
+//                      FAKE_ISCSICLI_BARRIER set, a listing waits (up to 60 s) until two
+//                      listings run.
 #pragma once
 
 #include <string>
@@ -11,14 +34,18 @@
 
 class attach_env {
   public:
-    attach_env();
+    enum tools { standin, fakes };
+    // tmp_name: the temporary directory's name inside the world (may hold blanks, quotes).
+    explicit attach_env(tools with = standin, const std::string& tmp_name = "tmp");
     ~attach_env(); // stops the stand-in daemon that the library started, by its pid file
     attach_env(const attach_env&) = delete;
     attach_env& operator=(const attach_env&) = delete;
 
     bool ok() const { return ok_; }
     std::string file(const std::string& name) const { return root_.file(name); }
-    const std::string& tmp() const { return tmp_; }
+    const std::string& bin() const { return bin_; }
+    const std::string& pub() const { return pub_; } // "PUBLIC": the mount log's directory
+    const std::string& tmp() const { return tmp_; } // TMPDIR
 
     // Writes an executable /bin/sh script under that name into the programs' directory.
     bool add_program(const std::string& name, const std::string& body) const;
@@ -34,12 +61,22 @@ class attach_env {
     // True when the stand-in tools were built (their directory goes on PATH).
     static bool have_standin();
 
+    // A session block for the fake iscsicli; listed in the order of `order`.
+    void add_session(int order, const std::string& id, const std::string& target) const;
+    std::vector<std::string> sessions_left() const; // ids, in listing order
+    std::vector<std::string> logouts() const;       // ids, in logout order
+
     // The mount log's lines without their time and process prefix.
     std::vector<std::string> log_lines() const;
+    // The same lines, prefix included.
+    std::vector<std::string> raw_log_lines() const;
+    bool log_has(const std::string& text) const;
+    // Names in tmp() that start with prefix.
+    std::vector<std::string> tmp_files(const std::string& prefix) const;
 
   private:
     scoped_dir root_;
-    std::string tmp_;
+    std::string bin_, pub_, tmp_, sessions_;
     bool ok_ = false;
 };
 

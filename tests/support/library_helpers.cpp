@@ -17,6 +17,7 @@ int32_t start_on_free_port(const std::string& path, int64_t size, int* port) {
     int32_t rc = NORVALED_E_NET;
     for (int attempt = 0; attempt < 8 && rc == NORVALED_E_NET; ++attempt) {
         const int p = free_port();
+        if (p == 0) continue; // a start on port 0 would serve the default port
         rc = norvaled_start(path.c_str(), size, p);
         if (rc == 0 && port != nullptr) *port = p;
     }

@@ -8,7 +8,8 @@
 uint16_t free_port();
 
 // norvaled_start on a free port, retrying when the port was taken between the pick and the
-// bind. Returns the start's result; *port gets the port of a successful start.
+// bind (any other failure is final). Returns the start's result; *port gets the port of a
+// successful start. Every test that starts the library on a free port goes through here.
 int32_t start_on_free_port(const std::string& path, int64_t size, int* port = nullptr);
 
 // The number value of one member of norvaled_stats(); -1 when the member is missing.

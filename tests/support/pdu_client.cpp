@@ -4,11 +4,11 @@
 #include <poll.h>
 
 #include "norvaled.h"
+#include "support/library_helpers.h"
 
 namespace {
 
 constexpr uint32_t k_io_timeout_ms = 10000;
-constexpr int k_port_attempts = 8;
 constexpr uint32_t k_data_out_piece = 8192; // Data-Out segments the client cuts bursts into
 
 void put_be32(uint8_t* p, uint32_t v) {
@@ -16,12 +16,6 @@ void put_be32(uint8_t* p, uint32_t v) {
     p[1] = static_cast<uint8_t>(v >> 16);
     p[2] = static_cast<uint8_t>(v >> 8);
     p[3] = static_cast<uint8_t>(v);
-}
-
-uint16_t free_port() {
-    unique_sock s(net_socket_tcp4());
-    if (!s || net_bind_loopback(s.get(), 0) != 0) return 0;
-    return net_local_port(s.get());
 }
 
 // A fixed ISID: type "random" (0x80) and a few bytes that show up when echoed.
@@ -85,13 +79,9 @@ uint16_t start_mock_target(const std::string& image, uint64_t size) {
         ADD_FAILURE() << "norvaled_connect: " << norvaled_last_error();
         return 0;
     }
-    for (int attempt = 0; attempt < k_port_attempts; ++attempt) {
-        const uint16_t port = free_port();
-        if (port == 0) continue;
-        const int32_t rc = norvaled_start(image.c_str(), static_cast<int64_t>(size), port);
-        if (rc == 0) return port;
-        if (rc != NORVALED_E_NET) break; // anything but a port taken meanwhile is final
-    }
+    int port = 0;
+    if (start_on_free_port(image, static_cast<int64_t>(size), &port) == 0)
+        return static_cast<uint16_t>(port);
     ADD_FAILURE() << "norvaled_start: " << norvaled_last_error();
     return 0;
 }

@@ -3,49 +3,33 @@
 #include <gtest/gtest.h>
 
 #include "norvaled.h"
-#include "platform/net.h"
 #include "platform/sys.h"
+#include "support/library_helpers.h"
 #include "support/sshd_fixture.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-constexpr int k_port_attempts = 8;
-
 target_info g_target;
 std::string g_remote_path; // what norvaled_start is given: the same file in both modes
 bool g_started = false;
-
-// A port nobody listens on right now. Another process may take it before the target binds
-// it, which the start's retry covers.
-uint16_t pick_free_port() {
-    unique_sock s(net_socket_tcp4());
-    if (!s || net_bind_loopback(s.get(), 0) != 0) return 0;
-    return net_local_port(s.get());
-}
 
 const target_info* fail_start(const char* step) {
     ADD_FAILURE() << step << " failed: " << norvaled_last_error();
     return nullptr;
 }
 
-// Serves image_path (remote path in SFTP mode) on a free port, retrying when another
-// process took the port between the pick and the bind.
+// Serves image_path (remote path in SFTP mode) on a free port.
 const target_info* serve(const std::string& remote_path) {
-    for (int attempt = 0; attempt < k_port_attempts; ++attempt) {
-        const uint16_t port = pick_free_port();
-        if (port == 0) continue;
-        const int32_t rc =
-            norvaled_start(remote_path.c_str(), static_cast<int64_t>(g_target.size), port);
-        if (rc == NORVALED_E_NET) continue;
-        if (rc != 0) return fail_start("norvaled_start");
-        g_target.port = port;
-        g_target.portal = "127.0.0.1:" + std::to_string(port);
-        g_target.url = "iscsi://" + g_target.portal + "/" NORVALED_TARGET_IQN "/0";
-        g_started = true;
-        return &g_target;
-    }
-    return fail_start("norvaled_start on a free port");
+    int port = 0;
+    const int32_t rc = start_on_free_port(remote_path, static_cast<int64_t>(g_target.size), &port);
+    if (rc == NORVALED_E_NET) return fail_start("norvaled_start on a free port");
+    if (rc != 0) return fail_start("norvaled_start");
+    g_target.port = static_cast<uint16_t>(port);
+    g_target.portal = "127.0.0.1:" + std::to_string(port);
+    g_target.url = "iscsi://" + g_target.portal + "/" NORVALED_TARGET_IQN "/0";
+    g_started = true;
+    return &g_target;
 }
 
 } // namespace
