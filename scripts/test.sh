@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite from a fresh Debian machine: installs what it needs, builds the library
-# and runs every test in the normal build, under AddressSanitizer + UBSan, under
+# The whole test suite from a fresh Debian machine: installs what it needs, checks the include
+# floors (scripts/check-layers.sh), builds the library and runs every test in the normal build, under AddressSanitizer + UBSan, under
 # ThreadSanitizer, each fuzzer for 30 s (scripts/fuzz.sh), and (when scripts/test-windows.sh
 # exists) the Windows DLL under Wine. The load test runs in each build for
 # NORVALED_LOAD_SECONDS (60 by default).
@@ -16,6 +16,9 @@ scripts/setup-deps.sh $( [ $quick = 1 ] || echo --windows )
 
 jobs=$(nproc)
 failed=()
+
+echo "=== layers"
+scripts/check-layers.sh || failed+=("layers")
 
 build_and_test() { # dir sanitizer
   local dir=$1 san=$2
