@@ -196,7 +196,15 @@ TEST_F(HelperPath, EveryScriptParsesInTheEngine) {
 TEST_F(EngineHelperPath, FormatWriteUnmountAndMountAgainKeepingTheData) {
     const target_info* t = target_start_mock();
     ASSERT_NE(t, nullptr);
+    // A session to the target left behind by an earlier run: the mount logs it out first.
+    ASSERT_TRUE(run_cmd({"msiscsi"}, k_engine_ms).ok());
+    const std::string stale =
+        ask("login " NORVALED_TARGET_IQN " 127.0.0.1 " + std::to_string(t->port));
+    ASSERT_NE(stale.find('\t'), std::string::npos) << stale;
     ASSERT_EQ(norvaled_mount_ex('e', 1), 0) << norvaled_last_error();
+    EXPECT_EQ(missing_in_order(env_.log_lines(),
+                               {"elev mount | stale logout " + stale.substr(0, stale.find('\t'))}),
+              "");
     expect_mounted('E', 1);
     scoped_dir work;
     EXPECT_EQ(write_file_through_drive(1, work.path(), "kept.txt", k_kept_text), "");
