@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and (with --windows / --bench) the
-# Windows cross-build and the benchmarks need. Idempotent: only missing packages are fetched.
+# Windows cross-build and the benchmarks need, and the PowerShell engine (build/pwsh).
+# Idempotent: only what is missing is fetched.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libssh2-1-dev libgtest-dev openssh-server openssh-client
@@ -30,4 +31,21 @@ if ((${#missing[@]})); then
   [ "$(id -u)" = 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# PowerShell 7, the engine in which the stand-in's powershell runs the attachment's scripts: a
+# .NET tool from NuGet, kept in build/pwsh. The version is named, since the newest does not
+# install everywhere; a second install of a tool that is there fails, hence the check.
+pwsh_version=7.6.10
+pwsh_dir="$(cd "$(dirname "$0")/.." && pwd)/build/pwsh"
+if [ ! -x "$pwsh_dir/pwsh" ] || [ ! -d "$pwsh_dir/.store/powershell/$pwsh_version" ]; then
+  if command -v dotnet >/dev/null; then
+    echo "setup-deps: installing PowerShell $pwsh_version into $pwsh_dir"
+    export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1
+    [ ! -e "$pwsh_dir/pwsh" ] || dotnet tool uninstall PowerShell --tool-path "$pwsh_dir" >/dev/null
+    dotnet tool install PowerShell --version "$pwsh_version" --tool-path "$pwsh_dir" >/dev/null
+  else
+    echo "setup-deps: no dotnet on PATH, so no PowerShell: the tests that run the attachment's" \
+         "scripts skip (and fail in CI)" >&2
+  fi
 fi

@@ -1,6 +1,7 @@
 // The elevated mount and unmount end to end on Linux: the library's own target serves the
 // image, the stand-in initiator logs in to it for real, its diskpart partitions and formats the
-// disk through iSCSI, and the unmount takes it all away again. Runs as root (the elevated path).
+// disk through iSCSI, and the unmount takes it all away again, its release script in the real
+// PowerShell engine. Runs as root (the elevated path).
 #include <csignal>
 #include <gtest/gtest.h>
 #include <string>
@@ -17,6 +18,7 @@
 #include "state/state.h"
 #include "support/attach_env.h"
 #include "support/library_helpers.h"
+#include "support/powershell.h"
 #include "support/run_cmd.h"
 #include "support/target_fixture.h"
 #include "support/temp_dir.h"
@@ -31,7 +33,8 @@ class StandinMount : public ::testing::Test {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "the elevated path needs root";
-        if (!attach_env::have_standin()) GTEST_SKIP() << "the stand-in tools were not built";
+        require_powershell(); // the unmount's release script runs in it
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(env_.ok());
         unsetenv("VK_NORVALED_FORCE_UAC");
     }
@@ -60,6 +63,7 @@ class StandinMount : public ::testing::Test {
                                    {s1, "S2 lock=1 dismount=1 mntpoint removed",
                                     "S3 removing the NORVALED devnode (this is what releases the "
                                     "LUN)",
+                                    "release | devnode SCSI\\DISK&VEN_VELMORAK&PROD_NORVALED\\",
                                     "release | release done", "release rc=0",
                                     "S4 session cleared=1 logged_out=1 elapsed=",
                                     "done logged_out=1 session_present=0 devnode=-1 elapsed="}),

@@ -12,9 +12,9 @@ struct tool_entry {
 };
 
 constexpr tool_entry k_tools[] = {
-    {"msiscsi", msiscsi_main},       {"iscsicli", iscsicli_main}, {"diskpart", diskpart_main},
-    {"pnputil", pnputil_main},       {"mountvol", mountvol_main}, {"cmd", cmd_main},
-    {"powershell", powershell_main},
+    {"msiscsi", msiscsi_main}, {"iscsicli", iscsicli_main}, {"diskpart", diskpart_main},
+    {"pnputil", pnputil_main}, {"mountvol", mountvol_main}, {"cmd", cmd_main},
+    {"query", query_main},
 };
 
 } // namespace

@@ -28,6 +28,7 @@ constexpr uint32_t k_non_specific_error = 0xEFFF0001;
 constexpr uint32_t k_connection_failed = 0xEFFF0003;
 constexpr uint32_t k_invalid_session_id = 0xEFFF001C;
 constexpr uint32_t k_target_already_logged_in = 0xEFFF003F;
+constexpr uint32_t k_device_busy_on_session = 0xEFFF0040;
 // And the Win32 errors the storage calls give.
 constexpr uint32_t k_error_file_not_found = 2;
 constexpr uint32_t k_error_invalid_parameter = 87;
@@ -61,6 +62,7 @@ struct session {
     std::string vendor, product;
     uint32_t block_size = 512;
     uint64_t blocks = 0;
+    bool in_use = false; // a device on it is in use: its logout is refused
 };
 
 struct drive {
@@ -267,6 +269,9 @@ std::string on_logout(const args_t& a) {
     if (a.size() != 2) return err(k_error_invalid_parameter, "usage: logout SESSION-ID");
     session* s = find_session(a[1]);
     if (s == nullptr) return err(k_invalid_session_id, "no session " + a[1]);
+    if (s->in_use)
+        return err(k_device_busy_on_session, "The session cannot be logged out since a device on "
+                                             "that session is currently being used.");
     // A session whose target already went is ended all the same: it is gone either way.
     iscsi_logout_sync(s->ctx.get());
     drop_drives_of(s->id);
@@ -287,6 +292,21 @@ std::string on_portal(const args_t& a) {
     if (it == g_portals.end()) return err(k_non_specific_error, "no such send-targets portal");
     g_portals.erase(it);
     return "ok";
+}
+
+// in_use SESSION-ID 1|0: plays a file held open on the session's disk, which Windows answers
+// by refusing the logout.
+std::string on_in_use(const args_t& a) {
+    session* s = a.size() == 3 && (a[2] == "1" || a[2] == "0") ? find_session(a[1]) : nullptr;
+    if (s == nullptr) return err(k_error_invalid_parameter, "usage: in_use SESSION-ID 1|0");
+    s->in_use = a[2] == "1";
+    return "ok";
+}
+
+std::string on_portals(std::string& out) {
+    for (const auto& [address, port] : g_portals)
+        out += address + "\t" + std::to_string(port) + "\n";
+    return "ok " + std::to_string(g_portals.size());
 }
 
 std::string on_sessions(std::string& out) {
@@ -450,6 +470,8 @@ std::string msiscsi_handle(const std::string& text, const std::string& payload,
     if (verb == "qlogin") return on_qlogin(a);
     if (verb == "logout") return on_logout(a);
     if (verb == "add_portal" || verb == "remove_portal") return on_portal(a);
+    if (verb == "in_use") return on_in_use(a);
+    if (verb == "portals") return on_portals(reply_payload);
     if (verb == "sessions") return on_sessions(reply_payload);
     if (verb == "drives") return on_drives(reply_payload);
     if (verb == "drive") return on_drive(a);

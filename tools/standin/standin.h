@@ -16,7 +16,7 @@ int diskpart_main(int argc, char** argv);
 int pnputil_main(int argc, char** argv);
 int mountvol_main(int argc, char** argv);
 int cmd_main(int argc, char** argv);
-int powershell_main(int argc, char** argv);
+int query_main(int argc, char** argv);
 
 // One request to the daemon on behalf of a tool: true on an "ok" reply. Otherwise prints
 // "<tool>: <why>" on standard error and gives false.

@@ -1,12 +1,10 @@
-// iscsicli, pnputil, mountvol, cmd and powershell: the few uses the attachment makes of them.
+// iscsicli, pnputil, mountvol and cmd: the few uses the attachment makes of them; query: the
+// daemon's requests for the stand-in PowerShell cmdlets.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unistd.h>
 
-#include "attach/scripts.h"
 #include "standin.h"
 
 namespace {
@@ -38,28 +36,6 @@ int session_list() {
         std::printf("    Target Portal      : %s/%s\n\n", f[2].c_str(), f[3].c_str());
     }
     return completed(true);
-}
-
-// The release script's work: every NORVALED drive's device node removed, one line each.
-int release_devices() {
-    standin_reply reply;
-    if (!tool_request("powershell", "drives", reply)) return 1;
-    for (const std::string& line : split_fields(reply.payload, '\n')) {
-        const std::vector<std::string> f = split_fields(line);
-        if (f.size() < 4 || f[2].find("NORVALED") == std::string::npos) continue;
-        std::printf("devnode %s\n", f[3].c_str());
-        standin_reply removed;
-        tool_request("powershell", "remove_device " + f[3], removed);
-    }
-    std::printf("release done\n");
-    return 0;
-}
-
-bool read_file(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 } // namespace
@@ -114,22 +90,23 @@ int cmd_main(int argc, char** argv) {
     return 1;
 }
 
-// Only the unmount's release script is known, recognised by its exact bytes.
-int powershell_main(int argc, char** argv) {
-    std::string file;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "-File") == 0) file = argv[i + 1];
-    std::string script;
-    if (file.empty() || !read_file(file, script)) {
-        std::fprintf(stderr, "powershell: the stand-in runs only script files (-File FILE)\n");
-        return 1;
+// query REQUEST...: one request to the daemon as it stands, for the stand-in cmdlets of the
+// PowerShell module. Prints the reply's line ("ok ..." or "err STATUS message") and then its
+// payload; exits 0 on "ok", 1 on "err", 2 when no daemon answers.
+int query_main(int argc, char** argv) {
+    if (argc < 2) return usage("query", "query REQUEST...");
+    std::string text = argv[1];
+    for (int i = 2; i < argc; ++i)
+        text += std::string(" ") + argv[i];
+    standin_reply reply;
+    if (standin_call(text, reply) != 0) {
+        std::printf("unreachable\n");
+        return 2;
     }
-    if (script != k_release_script) {
-        std::fprintf(stderr,
-                     "powershell: the stand-in knows only the unmount's release script, "
-                     "not %s\n",
-                     file.c_str());
-        return 1;
-    }
-    return release_devices();
+    if (reply.ok)
+        std::printf("ok %s\n", reply.text.c_str());
+    else
+        std::printf("err %08X %s\n", static_cast<unsigned>(reply.status), reply.text.c_str());
+    std::fwrite(reply.payload.data(), 1, reply.payload.size(), stdout);
+    return reply.ok ? 0 : 1;
 }
