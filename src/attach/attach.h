@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The longest path of the attachment's files, as a 260-character buffer holds it: a longer
 // one is an error, never a cut (and so different) path.
@@ -28,6 +29,8 @@ int norvaled_is_process_elevated();
 
 // The drive number 0..31 of the library's own disk, -1 when none is attached.
 int find_our_disk();
+// Whether a drive's SCSI vendor and product are the ones the library's target reports.
+bool has_our_identity(const std::string& vendor, const std::string& product);
 
 // Runs a PowerShell body elevated through one consent prompt and waits at most wait_ms: the
 // script's RC verdict; -2 when the prompt was declined; -1 on any other failure.

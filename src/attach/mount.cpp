@@ -13,6 +13,7 @@
 #include "attach/sequence.h"
 #include "norvaled.h"
 #include "platform/initiator.h"
+#include "platform/storage.h"
 #include "platform/sys.h"
 #include "state/state.h"
 #include "store/flush.h"
@@ -33,8 +34,6 @@ constexpr const char* k_blank_image = "disk image is blank and must be formatted
                                       "first use — confirm to continue";
 constexpr const char* k_foreign_image =
     "disk image holds unrecognised data — formatting will ERASE it; confirm to continue";
-constexpr const char* k_claimed_elsewhere =
-    "another process has a norvaled disk mounted (see vk_norvaled_mount.log)";
 
 // What the common start settled for either path.
 struct mount_plan {
@@ -48,6 +47,22 @@ struct mount_plan {
 int32_t fail_mount(const mount_plan& plan, int32_t code, const char* text) {
     if (plan.claim_taken_now) mount_claim_drop();
     return fail(code, "%s", text);
+}
+
+// diskpart cannot give a letter that another volume holds, and the helper script would take that
+// volume for ours: the next unmount would then dismount it. Two holders are ours to take over:
+// this mount's own volume, and a volume on a disk of our identity that a crashed process left
+// (the stale-session sweep clears it). 0, or -5 with the claim given back.
+int32_t refuse_letter_in_use(const mount_plan& plan) {
+    std::string vendor, product;
+    if (plan.letter == g_mounted_letter || volume_letter_taken(plan.letter, vendor, product) == 0 ||
+        has_our_identity(vendor, product))
+        return 0;
+    vk_mount_log("mount: drive letter %c: names another volume (vendor='%s' product='%s'); not "
+                 "touching it",
+                 plan.letter, vendor.c_str(), product.c_str());
+    if (plan.claim_taken_now) mount_claim_drop();
+    return fail(NORVALED_E_ARG, "drive letter %c: is already in use", plan.letter);
 }
 
 // Finds MSiSCSI and has it running: opened for query and start, started and polled when
@@ -199,11 +214,9 @@ NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format) {
     plan.has_data = content == NORVALED_DISK_RECOGNISED ? 1 : 0;
     plan.formatted = 1 - plan.has_data;
 
-    if (mount_claim_take(&plan.claim_taken_now) != 0) {
-        vk_mount_log("mount: another process holds the machine-wide norvaled mount lock; not "
-                     "touching its disk");
-        return fail(NORVALED_E_MOUNT, "%s", k_claimed_elsewhere);
-    }
+    if (mount_claim_take_for("mount", NORVALED_E_MOUNT, &plan.claim_taken_now) != 0)
+        return NORVALED_E_MOUNT;
+    if (refuse_letter_in_use(plan) != 0) return NORVALED_E_ARG;
     if (norvaled_is_process_elevated() != 0 && !force_uac_requested()) return mount_elevated(plan);
     return mount_through_helper(plan, hold);
 }

@@ -1,6 +1,8 @@
 #include "attach/mount_claim.h"
 
+#include "attach/attach.h"
 #include "platform/proc.h"
+#include "state/state.h"
 
 namespace {
 constexpr const char* k_claim_name = "norvaled-mounted-disk";
@@ -22,4 +24,12 @@ void mount_claim_drop() {
     if (g_mount_claim == nullptr) return;
     machine_lock_release(g_mount_claim);
     g_mount_claim = nullptr;
+}
+
+int32_t mount_claim_take_for(const char* op, int32_t code, bool* taken_now) {
+    if (mount_claim_take(taken_now) == 0) return 0;
+    vk_mount_log("%s: another process holds the machine-wide norvaled mount lock; not touching its "
+                 "disk",
+                 op);
+    return fail(code, "another process has a norvaled disk mounted (see vk_norvaled_mount.log)");
 }

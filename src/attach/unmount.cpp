@@ -198,20 +198,21 @@ int32_t unmount_elevated(uint64_t t0) {
     vk_mount_log("done logged_out=%d session_present=%d devnode=%d elapsed=%llums", out, present,
                  find_our_disk(), elapsed);
     g_mounted_letter = 0;
-    mount_claim_drop();
     // An unreadable last listing proves nothing when the session was still there just before.
+    // The disk is not gone then: the claim stays, so that no other process mounts over it.
     if (present == 1 || (present == -1 && outcome == still_present))
         return fail(NORVALED_E_UNMOUNT,
                     "unmount incomplete: the iSCSI session to %s is still logged in after 90 s "
                     "(is a file open on that drive?) — close it and retry",
                     NORVALED_TARGET_IQN);
     g_unmount_stage = 7;
+    mount_claim_drop();
     return 0;
 }
 
 // The same work as one script behind one consent prompt; the state lock is let go for the
 // helper's wait (up to 15 minutes) and taken again to record what came of it.
-int32_t unmount_through_helper(state_hold& hold) {
+int32_t unmount_through_helper(state_hold& hold, bool claim_taken_now) {
     const flush_result flushed = flush_cache();
     const char shown = letter_shown();
     vk_mount_log("S1 (non-elevated) cache flush rc=%d dirty=%u letter=%c", flushed.rc,
@@ -224,6 +225,7 @@ int32_t unmount_through_helper(state_hold& hold) {
     std::unique_ptr<char[]> body(new (std::nothrow) char[k_helper_body_size]);
     if (!body) {
         hold.lock();
+        if (claim_taken_now) mount_claim_drop();
         return fail(NORVALED_E_RESOURCE, "out of memory building the elevation helper");
     }
     std::snprintf(body.get(), k_helper_body_size, k_unmount_helper_script, NORVALED_TARGET_IQN,
@@ -236,11 +238,10 @@ int32_t unmount_through_helper(state_hold& hold) {
     hold.lock();
     // Without a verdict the script never ran to its dismount: the volume is still there, and a
     // retry must still dismount it before the device under it goes.
+    // The claim goes only with the disk, or when this call took it and nothing ran.
     const bool verdict = rc == 0 || rc == NORVALED_E_UNMOUNT;
-    if (verdict) {
-        g_mounted_letter = 0;
-        mount_claim_drop();
-    }
+    if (verdict) g_mounted_letter = 0;
+    if (rc == 0 || (!verdict && claim_taken_now)) mount_claim_drop();
     if (rc == 0) {
         g_session_valid = 0;
         g_unmount_stage = 7;
@@ -263,8 +264,12 @@ NORVALED_API int32_t norvaled_unmount(void) {
     state_hold hold(state_lock());
     err_clear();
     const uint64_t t0 = tick_ms();
+    // Another process's disk: its letter, session and device are not this process's to take.
+    bool claim_taken_now = false;
+    if (mount_claim_take_for("unmount", NORVALED_E_STATE, &claim_taken_now) != 0)
+        return NORVALED_E_STATE;
     if (norvaled_is_process_elevated() != 0 && !force_uac_requested()) return unmount_elevated(t0);
-    return unmount_through_helper(hold);
+    return unmount_through_helper(hold, claim_taken_now);
 }
 
 } // extern "C"
