@@ -120,7 +120,9 @@ NORVALED_API int32_t norvaled_disconnect(void);
 NORVALED_API int32_t norvaled_flush(void);
 
 /* What sector 0 of the served disk holds: NORVALED_DISK_BLANK, _RECOGNISED (NTFS, exFAT,
- * FAT32 or a partition table) or _UNRECOGNISED; NORVALED_E_STATE when not running. */
+ * FAT32 or a partition table) or _UNRECOGNISED; NORVALED_E_STATE when not running;
+ * NORVALED_E_SSH when sector 0 cannot be read (the mount then fails the same way and never
+ * formats). */
 NORVALED_API int32_t norvaled_disk_state(void);
 
 /* Windows attachment. 1 when the host process holds an elevated token, else 0. */

@@ -7,6 +7,7 @@
 #include "norvaled.h"
 #include "state/state.h"
 #include "support/attach_env.h"
+#include "support/cache_helpers.h"
 #include "support/library_helpers.h"
 #include "support/target_fixture.h"
 
@@ -93,7 +94,19 @@ TEST_F(HelperPath, MountAndUnmountThroughOnePromptEach) {
 // Every answer other than RC=0 fails; only a verdict (RC=0 or RC=-12) means the script got
 // as far as dismounting, so without one the letter stays for a retry to dismount.
 TEST_F(HelperPath, FailuresGiveTheirCodesTextsAndStages) {
-    ASSERT_NE(target_start_mock(), nullptr);
+    const target_info* t = target_start_mock();
+    ASSERT_NE(t, nullptr);
+
+    // A first sector that cannot be read is no licence to format: nothing runs.
+    ASSERT_TRUE(make_mock_image_unreadable(t->image_path));
+    EXPECT_EQ(norvaled_disk_state(), NORVALED_E_SSH);
+    EXPECT_STREQ(norvaled_last_error(), "cannot read the disk's first sector");
+    env_.answer("RC=0\r\n");
+    EXPECT_EQ(norvaled_mount('K'), NORVALED_E_SSH);
+    EXPECT_EQ(norvaled_mount_ex('K', 1), NORVALED_E_SSH);
+    EXPECT_STREQ(norvaled_last_error(), "cannot read the disk's first sector");
+    EXPECT_EQ(env_.seen_script(), "");
+    ASSERT_TRUE(make_mock_image_readable(t->image_path));
 
     env_.answer("no NORVALED devnode after login\r\nRC=-9\r\n");
     EXPECT_EQ(norvaled_mount_ex('K', 1), NORVALED_E_MOUNT);

@@ -203,6 +203,7 @@ NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format) {
     const int32_t content = bc_disk_state();
     vk_mount_log("disk_state=%d allow_format=%d", static_cast<int>(content),
                  static_cast<int>(allow_format));
+    if (content < 0) return content; // never a format on a disk that could not be read
     if (allow_format == 0 && content != NORVALED_DISK_RECOGNISED)
         return fail(NORVALED_E_CONSENT, "%s",
                     content == NORVALED_DISK_BLANK ? k_blank_image : k_foreign_image);
