@@ -67,7 +67,8 @@ TEST_F(HelperPath, MountAndUnmountThroughOnePromptEach) {
     EXPECT_EQ(stat_value("last_unmount_stage"), 7);
     EXPECT_TRUE(script_has("$hasletter = 1"));
     EXPECT_TRUE(script_has("$letter = 'E'"));
-    EXPECT_NE(env_.seen_script().find("-TargetPortalPortNumber " + port + " -ErrorAction"),
+    EXPECT_NE(env_.seen_script().find("-TargetPortalPortNumber " + port +
+                                      " -Confirm:$false -ErrorAction"),
               std::string::npos);
 
     target_stop();

@@ -259,7 +259,7 @@ std::size_t count_of(const char* text, const char* what) {
 TEST(AttachScripts, TextsHaveTheirSizesAndLineEnds) {
     EXPECT_EQ(std::strlen(k_release_script), 325u);
     EXPECT_EQ(count_of(k_release_script, "\r\n"), 7u);
-    EXPECT_EQ(std::strlen(k_unmount_helper_script), 1838u);
+    EXPECT_EQ(std::strlen(k_unmount_helper_script), 1854u);
     EXPECT_EQ(count_of(k_unmount_helper_script, "\r\n"), 38u);
     EXPECT_EQ(count_of(k_mount_helper_script, "\r\n"), 39u);
     EXPECT_EQ(count_of(k_mount_helper_script, "\n"), 39u); // no bare line feed

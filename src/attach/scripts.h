@@ -123,7 +123,7 @@ inline constexpr char k_unmount_helper_script[] =
     "  $still = Sess\r\n"
     "  if ($still.Count -gt 0) { L ('session still logged in (' + $still.Count + ')'); $rc = -12 }\r\n"
     "  else { L 'session cleared' }\r\n"
-    "  Remove-IscsiTargetPortal -TargetPortalAddress '127.0.0.1' -TargetPortalPortNumber %d -ErrorAction SilentlyContinue\r\n"
+    "  Remove-IscsiTargetPortal -TargetPortalAddress '127.0.0.1' -TargetPortalPortNumber %d -Confirm:$false -ErrorAction SilentlyContinue\r\n"
     "} catch { L ('fatal ' + $_); if ($rc -eq 0) { $rc = -12 } }\r\n"
     "L ('RC=' + $rc)\r\n";
 
