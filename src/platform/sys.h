@@ -1,6 +1,7 @@
 // Time, environment, temporary directory and 64-bit file positions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -20,6 +21,9 @@ char dir_separator();
 // written as the system's line end, for scripts its own tools read line by line.
 enum class file_mode { binary, text };
 std::FILE* file_create_private(const char* path, file_mode mode = file_mode::binary);
+
+// Fills buf with len bytes from the system's cryptographic random source: 0, or -1.
+int random_bytes(void* buf, std::size_t len);
 
 // 64-bit seek and size on a stdio stream: 0 or -1; the size is -1 when unknown.
 int file_seek64(std::FILE* f, uint64_t offset);

@@ -12,6 +12,7 @@ namespace {
 constexpr char k_fake_cmd[] = R"sh(bin=$(dirname "$0")
 [ "$1" = /c ] || exit 9
 printf '%s\n' "$2" >> "$bin/cmd.calls"
+case $2 in *" > \""*) f=${2#*> \"}; f=${f%%\"*}; stat -c %a "$f" >> "$bin/list-modes" 2>&1 ;; esac
 exec /bin/sh -c "$2"
 )sh";
 

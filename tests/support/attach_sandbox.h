@@ -7,7 +7,8 @@
 //   NORVALED_UAC=decline the consent prompt is answered No (error 1223)
 //
 // The fakes:
-//   cmd /c TEXT        records TEXT in bin/cmd.calls and runs it with /bin/sh
+//   cmd /c TEXT        records TEXT in bin/cmd.calls (and, for "... > \"FILE\"", the mode
+//                      FILE already has in bin/list-modes) and runs it with /bin/sh
 //   powershell ... -File SCRIPT
 //                      reads the result path from the script's first line ('' is one ') and
 //                      plays its body: L 'text' appends text (CR LF) to the result file;

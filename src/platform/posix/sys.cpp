@@ -1,9 +1,11 @@
 #include "platform/sys.h"
 #include "platform/posix/search_path.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -56,6 +58,18 @@ std::FILE* file_create_private(const char* path, file_mode) {
     std::FILE* f = fdopen(fd, "wb");
     if (f == nullptr) close(fd);
     return f;
+}
+
+int random_bytes(void* buf, std::size_t len) {
+    auto* p = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        const ssize_t n = getrandom(p, len, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return 0;
 }
 
 int file_sync(std::FILE* f) {

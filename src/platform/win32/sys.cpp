@@ -2,6 +2,8 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <ntsecapi.h>
+
 #include "platform/sys.h"
 
 #include <fcntl.h>
@@ -66,6 +68,17 @@ std::FILE* file_create_private(const char* path, file_mode mode) {
     std::FILE* f = _fdopen(fd, text ? "w" : "wb");
     if (f == nullptr) _close(fd);
     return f;
+}
+
+int random_bytes(void* buf, std::size_t len) {
+    auto* p = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        const ULONG n = len > 0x10000 ? 0x10000 : static_cast<ULONG>(len);
+        if (!RtlGenRandom(p, n)) return -1;
+        p += n;
+        len -= n;
+    }
+    return 0;
 }
 
 int file_sync(std::FILE* f) {
