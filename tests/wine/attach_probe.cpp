@@ -4,6 +4,9 @@
 //   attach_probe run LIMIT_MS CMDLINE   run_hidden
 //   attach_probe elev TAG WAIT_MS FILE  the elevation helper with the body in FILE
 //   attach_probe initiator              the disk finder, MSiSCSI and the discovery login
+//   attach_probe hold FILE              creates FILE unshared and keeps it open for 10 minutes
+//   attach_probe outlive FILE           run_hidden of "cmd /c <this probe> hold FILE" ended at
+//                                       its limit; then whether FILE could be deleted at once
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -47,6 +50,22 @@ int main(int argc, char** argv) {
         std::printf("disk=%d service=%s login=%lu\n", find_our_disk(),
                     svc == nullptr ? "absent" : "present", login);
         initiator_service_close(svc);
+    } else if (what == "hold" && argc == 3) {
+        HANDLE h = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return 3;
+        Sleep(600000);
+    } else if (what == "outlive" && argc == 3) {
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, sizeof self);
+        const std::string cmd = std::string("cmd /c \"\"") + self + "\" hold \"" + argv[2] + "\"\"";
+        // The holder must have started within the limit; a slow machine gets longer.
+        int rc = 0;
+        for (uint32_t limit : {2000u, 10000u, 60000u}) {
+            rc = run_hidden(cmd.c_str(), limit);
+            if (GetFileAttributesA(argv[2]) != INVALID_FILE_ATTRIBUTES) break;
+        }
+        const bool held = GetFileAttributesA(argv[2]) != INVALID_FILE_ATTRIBUTES;
+        std::printf("rc=%d held=%d deleted=%d\n", rc, held ? 1 : 0, DeleteFileA(argv[2]) ? 1 : 0);
     } else {
         return 2;
     }

@@ -5,9 +5,11 @@
 #include "platform/posix/search_path.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <string>
@@ -237,11 +239,44 @@ uint32_t wait_child(pid_t pid, uint32_t ms, int* status) {
     }
 }
 
+// Whether a process of the group still runs (a zombie has let go of everything). Without /proc,
+// whether the group has any member at all.
+bool group_alive(pid_t group) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return kill(-group, 0) == 0;
+    bool alive = false;
+    while (dirent* e = readdir(proc)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        const std::string path = std::string("/proc/") + e->d_name + "/stat";
+        char stat[512] = {};
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const ssize_t n = read(fd, stat, sizeof stat - 1);
+        close(fd);
+        const char* tail = n > 0 ? std::strrchr(stat, ')') : nullptr;
+        char state = 0;
+        long ppid = 0, pgrp = 0;
+        if (tail != nullptr && std::sscanf(tail + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3 &&
+            pgrp == group && state != 'Z' && state != 'X') {
+            alive = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return alive;
+}
+
+// SIGKILL only starts the end: a grandchild may still hold the file the caller deletes next.
+// Waits, bounded, until no process of the group runs.
 void kill_group(pid_t pid) {
+    constexpr uint32_t k_end_wait_ms = 10000;
     kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
+    const uint64_t deadline = tick_ms() + k_end_wait_ms;
+    while (group_alive(pid) && tick_ms() < deadline)
+        sleep_ms(1);
 }
 
 } // namespace

@@ -66,6 +66,32 @@ std::string child_environment() {
     return block;
 }
 
+// TerminateJobObject and TerminateProcess only start the end: until the processes are gone
+// they still hold their files (the list file a caller deletes next). Bounded, as every wait.
+constexpr DWORD k_end_wait_ms = 10000;
+constexpr DWORD k_end_poll_ms = 10;
+
+DWORD job_active_processes(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
+                                   nullptr))
+        return 0; // nothing to wait for that can be seen
+    return info.ActiveProcesses;
+}
+
+// Ends the child, and with it everything in its job, and waits until they are gone.
+void end_child(HANDLE process, HANDLE job, bool in_job) {
+    if (!in_job) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, k_end_wait_ms);
+        return;
+    }
+    TerminateJobObject(job, 1);
+    const ULONGLONG deadline = GetTickCount64() + k_end_wait_ms;
+    while (job_active_processes(job) > 0 && GetTickCount64() < deadline)
+        Sleep(k_end_poll_ms);
+}
+
 } // namespace
 
 int proc_run_hidden(const char* cmdline, uint32_t limit_ms, child_run* run,
@@ -93,10 +119,7 @@ int proc_run_hidden(const char* cmdline, uint32_t limit_ms, child_run* run,
     run->wait_result = WaitForSingleObject(pi.hProcess, limit_ms);
     run->exit_code = 1;
     if (run->wait_result != WAIT_OBJECT_0) {
-        if (in_job)
-            TerminateJobObject(job, 1);
-        else
-            TerminateProcess(pi.hProcess, 1);
+        end_child(pi.hProcess, job, in_job);
     } else {
         DWORD code = 1;
         if (GetExitCodeProcess(pi.hProcess, &code)) run->exit_code = code;
