@@ -2,7 +2,10 @@
 // VK_NORVALED_FORCE_UAC=1): one script, run by a fake elevated PowerShell that answers as the
 // real one would, decides each result, text, stage and log line.
 #include <gtest/gtest.h>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 #include "norvaled.h"
 #include "state/state.h"
@@ -47,7 +50,23 @@ TEST_F(HelperPath, MountAndUnmountThroughOnePromptEach) {
     const target_info* t = target_start_mock();
     ASSERT_NE(t, nullptr);
     env_.answer("connected\r\ndisk=1\r\nRC=0\r\n");
-    ASSERT_EQ(norvaled_mount_ex('e', 1), 0) << norvaled_last_error();
+    // While the helper runs without the state lock, no second mount or unmount may start
+    // (it would take the claim and the letter from under this one); other calls answer.
+    const std::string gate = env_.file("gate");
+    ASSERT_EQ(setenv("FAKE_PS_GATE", gate.c_str(), 1), 0);
+    int32_t mounted = -100;
+    std::thread mounting([&] { mounted = norvaled_mount_ex('e', 1); });
+    while (missing_in_order(env_.log_lines(), {"elev mount: requesting one UAC prompt"}) != "")
+        usleep(10000);
+    EXPECT_EQ(norvaled_unmount(), NORVALED_E_STATE);
+    EXPECT_STREQ(norvaled_last_error(), "another mount or unmount is in progress");
+    EXPECT_EQ(norvaled_mount_ex('F', 1), NORVALED_E_STATE);
+    EXPECT_STREQ(norvaled_last_error(), "another mount or unmount is in progress");
+    EXPECT_EQ(stat_value("running"), 1);
+    std::ofstream(gate).put('1');
+    mounting.join();
+    unsetenv("FAKE_PS_GATE");
+    ASSERT_EQ(mounted, 0) << norvaled_last_error();
     EXPECT_STREQ(norvaled_last_error(), "");
     EXPECT_EQ(g_mounted_letter, 'E');
     EXPECT_EQ(stat_value("last_mount_formatted"), 1);

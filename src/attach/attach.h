@@ -33,8 +33,10 @@ int find_our_disk();
 bool has_our_identity(const std::string& vendor, const std::string& product);
 
 // Runs a PowerShell body elevated through one consent prompt and waits at most wait_ms: the
-// script's RC verdict; -2 when the prompt was declined; -1 on any other failure.
-int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms);
+// script's RC verdict; -2 when the prompt was declined; -1 on any other failure. The failure's
+// text goes to *reason when given (a caller without the state lock), else to the last-error text.
+int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms,
+                              std::string* reason = nullptr);
 
 // Lists the initiator's sessions: 1 when a session names the target IQN, 0 when none does,
 // -1 when there is no usable listing. id (capacity cap, or null and 0) receives the identifier

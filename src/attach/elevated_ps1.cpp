@@ -82,18 +82,26 @@ bool parse_rc(const char* line, int* verdict) {
     return true;
 }
 
-int start_failed(const char* tag, const helper_files& files, unsigned long sys_error) {
+// The failure's text goes to *reason when the caller asked for it (it runs without the state
+// lock and sets its own text under it), else into the last-error text.
+int helper_failed(int code, std::string* reason, const std::string& text) {
+    if (reason != nullptr)
+        *reason = text;
+    else
+        err_set("%s", text.c_str());
+    return code;
+}
+
+int start_failed(const char* tag, const helper_files& files, unsigned long sys_error,
+                 std::string* reason) {
     std::remove(files.script.c_str());
     if (sys_error == k_error_cancelled) {
         vk_mount_log("elev %s: UAC declined by the user", tag);
-        err_set("Administrator permission was declined (UAC cancelled)");
-        return -2;
+        return helper_failed(-2, reason, "Administrator permission was declined (UAC cancelled)");
     }
-    char number[32];
-    std::snprintf(number, sizeof number, "%lu", sys_error);
     vk_mount_log("elev %s: ShellExecuteEx failed gle=%lu", tag, sys_error);
-    err_set("could not start the elevation helper (gle=%s)", number);
-    return -1;
+    return helper_failed(
+        -1, reason, "could not start the elevation helper (gle=" + std::to_string(sys_error) + ")");
 }
 
 } // namespace
@@ -112,14 +120,14 @@ bool read_elevation_result(std::FILE* result, const char* tag, int* verdict) {
     return seen;
 }
 
-int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms) {
+int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms,
+                              std::string* reason) {
     helper_files files;
     bool paths_fit = form_paths(tag, &files);
     if (paths_fit) std::remove(files.result.c_str());
     if (!paths_fit || !write_script(files, body)) {
         vk_mount_log("elev %s: cannot write %s", tag, files.script.c_str());
-        err_set("cannot write the elevation helper script");
-        return -1;
+        return helper_failed(-1, reason, "cannot write the elevation helper script");
     }
 
     char params[520];
@@ -131,7 +139,7 @@ int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_m
     elevated_t child = nullptr;
     unsigned long sys_error = 0;
     if (proc_start_elevated_powershell(params, &child, &sys_error) != 0)
-        return start_failed(tag, files, sys_error);
+        return start_failed(tag, files, sys_error, reason);
 
     // The elevated run is never ended: if it outlives the wait, it goes on alone.
     uint32_t wait_result = proc_wait_elevated(child, wait_ms);
@@ -148,6 +156,5 @@ int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_m
     if (wait_result == 0 && seen) return verdict;
     vk_mount_log("elev %s: no verdict (wait=%lu got=%d)", tag,
                  static_cast<unsigned long>(wait_result), seen ? 1 : 0);
-    err_set("the elevated helper did not report a result");
-    return -1;
+    return helper_failed(-1, reason, "the elevated helper did not report a result");
 }

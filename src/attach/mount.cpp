@@ -170,13 +170,14 @@ int32_t mount_through_helper(const mount_plan& plan, state_hold& hold) {
     std::unique_ptr<char[]> body(new (std::nothrow) char[k_helper_body_size]);
     const bool built = body != nullptr;
     int rc = -1;
+    std::string helper_reason; // the sequence's own text replaces it, set under the lock
     if (built) {
         std::snprintf(body.get(), k_helper_body_size, k_mount_helper_script, NORVALED_TARGET_IQN,
                       plan.letter, plan.has_data, port, port);
         vk_mount_log("mount: process is NOT elevated — starting the one-UAC helper (letter=%c "
                      "has_data=%d)",
                      plan.letter, plan.has_data);
-        rc = norvaled_run_elevated_ps1("mount", body.get(), k_helper_wait_ms);
+        rc = norvaled_run_elevated_ps1("mount", body.get(), k_helper_wait_ms, &helper_reason);
         body.reset();
     }
     hold.lock();
@@ -185,6 +186,7 @@ int32_t mount_through_helper(const mount_plan& plan, state_hold& hold) {
     if (rc != 0)
         return fail_mount(plan, NORVALED_E_MOUNT,
                           "mount failed in the elevated helper (see vk_norvaled_mount.log)");
+    err_clear(); // calls of other threads during the wait may have left their texts
     g_mounted_letter = plan.letter;
     g_session_valid = 0;
     g_last_mount_formatted = plan.formatted;
@@ -199,6 +201,8 @@ extern "C" {
 NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format) {
     state_hold hold(state_lock());
     err_clear();
+    attach_turn turn;
+    if (!turn.taken()) return attach_turn_refused("mount");
     if (!g_running.load()) return fail(NORVALED_E_STATE, "%s", k_not_running);
     const int32_t content = bc_disk_state();
     vk_mount_log("disk_state=%d allow_format=%d", static_cast<int>(content),

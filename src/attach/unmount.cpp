@@ -232,7 +232,9 @@ int32_t unmount_through_helper(state_hold& hold, bool claim_taken_now) {
                   letter != 0 ? 1 : 0, letter != 0 ? letter : '0', port);
     vk_mount_log("unmount: process is NOT elevated — starting the one-UAC helper (letter=%c)",
                  shown);
-    const int rc = norvaled_run_elevated_ps1("unmount", body.get(), k_helper_wait_ms);
+    std::string helper_reason; // the sequence's own text replaces it, set under the lock
+    const int rc =
+        norvaled_run_elevated_ps1("unmount", body.get(), k_helper_wait_ms, &helper_reason);
     body.reset();
 
     hold.lock();
@@ -243,6 +245,7 @@ int32_t unmount_through_helper(state_hold& hold, bool claim_taken_now) {
     if (verdict) g_mounted_letter = 0;
     if (rc == 0 || (!verdict && claim_taken_now)) mount_claim_drop();
     if (rc == 0) {
+        err_clear(); // calls of other threads during the wait may have left their texts
         g_session_valid = 0;
         g_unmount_stage = 7;
         vk_mount_log("unmount: elevated helper SUCCESS");
@@ -263,6 +266,8 @@ extern "C" {
 NORVALED_API int32_t norvaled_unmount(void) {
     state_hold hold(state_lock());
     err_clear();
+    attach_turn turn;
+    if (!turn.taken()) return attach_turn_refused("unmount");
     const uint64_t t0 = tick_ms();
     // Another process's disk: its letter, session and device are not this process's to take.
     bool claim_taken_now = false;

@@ -14,6 +14,9 @@ const char* const k_fake_powershell = R"(#!/bin/sh
 for a in "$@"; do script=$a; done
 cp "$script" "$FAKE_PS_SEEN"
 res=$(head -n 1 "$script" | tr -d '\r' | sed -e "s/^\$res = '//" -e "s/'\$//" -e "s/''/'/g")
+if [ -n "$FAKE_PS_GATE" ]; then
+  i=0; while [ ! -e "$FAKE_PS_GATE" ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done
+fi
 if [ -f "$FAKE_PS_ANSWER" ]; then cat "$FAKE_PS_ANSWER" >>"$res"; fi
 exit 0
 )";

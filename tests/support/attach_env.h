@@ -24,7 +24,8 @@ class attach_env {
     bool add_program(const std::string& name, const std::string& body) const;
     // A fake elevated PowerShell (NORVALED_POWERSHELL points to it): it keeps a copy of the
     // script it runs in seen_script() and appends the lines given to answer() to the result
-    // file that the script's first line names.
+    // file that the script's first line names; with FAKE_PS_GATE set, only once that file
+    // exists (within a minute).
     bool add_fake_powershell() const;
     void answer(const std::string& lines) const;
     std::string seen_script() const;
