@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <set>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -75,11 +76,17 @@ TEST(AttachMountLog, PathRulesAndOneLinePerCallFromEveryProcess) {
     std::string with_seps = box.pub() + "//";
     std::string too_long = box.pub() + "/" + std::string(250, 'd'); // the path would be cut
     std::string missing = box.file("no-such-dir");
+    // A link planted at the log's name in a shared directory is never followed.
+    std::string linked = box.file("linked");
+    ASSERT_EQ(mkdir(linked.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(box.file("victim").c_str(), (linked + "/vk_norvaled_mount.log").c_str()), 0);
     ASSERT_EQ(log_in_child(box.pub().c_str(), "plain"), 0);
     ASSERT_EQ(log_in_child(with_seps.c_str(), "trailing"), 0);
     ASSERT_EQ(log_in_child(nullptr, "unset"), 0);
     ASSERT_EQ(log_in_child(too_long.c_str(), "too long"), 0);
     ASSERT_EQ(log_in_child(missing.c_str(), "lost"), 0);
+    ASSERT_EQ(log_in_child(linked.c_str(), "through a link"), 0);
+    EXPECT_NE(access(box.file("victim").c_str(), F_OK), 0);
 
     std::vector<std::string> pub_lines = box.log_lines();
     ASSERT_EQ(pub_lines.size(), 2u);

@@ -22,6 +22,11 @@ char dir_separator();
 enum class file_mode { binary, text };
 std::FILE* file_create_private(const char* path, file_mode mode = file_mode::binary);
 
+// Opens a file for appending text, creating it when missing, but never through a symbolic
+// link or other reparse point at that name (a file in a directory other users can write):
+// nullptr then, as when it cannot be opened.
+std::FILE* file_open_append_no_link(const char* path);
+
 // Fills buf with len bytes from the system's cryptographic random source: 0, or -1.
 int random_bytes(void* buf, std::size_t len);
 

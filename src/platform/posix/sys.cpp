@@ -60,6 +60,14 @@ std::FILE* file_create_private(const char* path, file_mode) {
     return f;
 }
 
+std::FILE* file_open_append_no_link(const char* path) {
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* f = fdopen(fd, "a");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 int random_bytes(void* buf, std::size_t len) {
     auto* p = static_cast<unsigned char*>(buf);
     while (len > 0) {

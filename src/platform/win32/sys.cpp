@@ -70,6 +70,28 @@ std::FILE* file_create_private(const char* path, file_mode mode) {
     return f;
 }
 
+std::FILE* file_open_append_no_link(const char* path) {
+    // The reparse point itself is opened, not what it points to, and then refused.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_TEXT);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "a");
+    if (f == nullptr) _close(fd);
+    return f;
+}
+
 int random_bytes(void* buf, std::size_t len) {
     auto* p = static_cast<unsigned char*>(buf);
     while (len > 0) {
