@@ -373,6 +373,13 @@ elev_ok() { expect_out "rc=-12 err=" && log_has "elev unmount: requesting one UA
   [ -z "$(find "$WINEPREFIX/drive_c" "$attach/public" -name 'vk_norvaled_elev_*')" ]; }
 check "elevation helper: the fake powershell.exe's last RC line decides; no file is left" elev_ok
 
+# No usable temporary directory (TMP and TEMP too long for GetTempPathA): the helper fails
+# rather than put an elevated script into a directory other users share.
+long_tmp="C:\\$(printf 'x%.0s' $(seq 300))"
+probe --set "TMP=$long_tmp" --set "TEMP=$long_tmp" elev mount 60000 "$(winpath "$attach/body.ps1")"
+check "elevation helper: without the user's temporary directory it fails, writing nothing" \
+  expect_out "rc=-1 err=cannot find the user's temporary directory"
+
 prefix_ok() { strip_cr <"$attach_log" | grep -Eqv '^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} pid=[0-9]+\] ' &&
   { echo "  a line without the prefix"; return 1; }; return 0; }
 check "mount log: every line carries the time and pid prefix" prefix_ok

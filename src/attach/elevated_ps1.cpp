@@ -122,6 +122,10 @@ bool read_elevation_result(std::FILE* result, const char* tag, int* verdict) {
 
 int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms,
                               std::string* reason) {
+    if (temp_dir().empty()) {
+        vk_mount_log("elev %s: cannot find the user's temporary directory", tag);
+        return helper_failed(-1, reason, "cannot find the user's temporary directory");
+    }
     helper_files files;
     bool paths_fit = form_paths(tag, &files);
     if (paths_fit) std::remove(files.result.c_str());

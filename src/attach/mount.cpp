@@ -123,7 +123,7 @@ int wait_for_disk() {
 // Writes the diskpart script for the drive into a file of that name made afresh (never an
 // existing file: it runs with administrator rights). 0, or -1 when it cannot be written whole.
 int write_diskpart_script(const std::string& path, int drive, const mount_plan& plan) {
-    if (path.size() > k_max_path) return -1;
+    if (temp_dir().empty() || path.size() > k_max_path) return -1;
     std::remove(path.c_str());
     std::FILE* f = file_create_private(path.c_str(), file_mode::text);
     if (f == nullptr) return -1;

@@ -106,10 +106,15 @@ int create_list_file(char (&path)[k_max_path + 2]) {
         vk_mount_log("session list: no random name part");
         return -1;
     }
+    const std::string dir = temp_dir();
+    if (dir.empty()) {
+        vk_mount_log("session list: cannot find the user's temporary directory");
+        return -1;
+    }
     char part[2 * sizeof noise + 1];
     for (std::size_t i = 0; i < sizeof noise; ++i)
         std::snprintf(part + 2 * i, 3, "%02x", noise[i]);
-    int n = std::snprintf(path, sizeof path, "%svknorvaled_sl_%lu_%s.txt", temp_dir().c_str(),
+    int n = std::snprintf(path, sizeof path, "%svknorvaled_sl_%lu_%s.txt", dir.c_str(),
                           static_cast<unsigned long>(++g_list_seq), part);
     if (n < 0 || static_cast<std::size_t>(n) > k_max_path) {
         vk_mount_log("session list path too long: %s", path);

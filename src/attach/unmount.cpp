@@ -84,7 +84,7 @@ void dismount_volume(char letter) {
 
 // A file of a fixed name in the temporary directory made afresh, never one found there.
 std::FILE* create_fresh(const std::string& path) {
-    if (path.size() > k_max_path) return nullptr;
+    if (temp_dir().empty() || path.size() > k_max_path) return nullptr;
     std::remove(path.c_str());
     return file_create_private(path.c_str());
 }

@@ -12,7 +12,8 @@ void sleep_ms(uint32_t ms);
 
 // The variable's value, or false when it is not set.
 bool env_get(const char* name, std::string& value);
-// The temporary directory, with a trailing separator.
+// The user's temporary directory, with a trailing separator; empty when it cannot be told
+// (never a directory shared with other users in its place).
 std::string temp_dir();
 // The separator between a directory and a name in this system's paths.
 char dir_separator();

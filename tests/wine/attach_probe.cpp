@@ -1,5 +1,6 @@
 // Drives the attachment's services under Wine for scripts/test-windows.sh; prints one line.
-// "--public DIR" first sets PUBLIC inside the process (Wine replaces the Unix value).
+// "--public DIR" first sets PUBLIC inside the process (Wine replaces the Unix value); then any
+// number of "--set NAME=VALUE" set other variables the same way.
 //   attach_probe elevated               the export, through norvaled.dll
 //   attach_probe run LIMIT_MS CMDLINE   run_hidden
 //   attach_probe elev TAG WAIT_MS FILE  the elevation helper with the body in FILE
@@ -23,6 +24,13 @@
 int main(int argc, char** argv) {
     if (argc > 2 && std::string(argv[1]) == "--public") {
         SetEnvironmentVariableA("PUBLIC", argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
+    while (argc > 2 && std::string(argv[1]) == "--set") {
+        const std::string pair = argv[2];
+        const std::size_t eq = pair.find('=');
+        SetEnvironmentVariableA(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str());
         argc -= 2;
         argv += 2;
     }

@@ -39,8 +39,9 @@ bool env_get(const char* name, std::string& value) {
 std::string temp_dir() {
     std::array<char, MAX_PATH + 1> buf{};
     DWORD n = GetTempPathA(static_cast<DWORD>(buf.size()), buf.data());
-    std::string dir = (n == 0 || n >= buf.size()) ? std::string("C:\\Windows\\Temp\\")
-                                                  : std::string(buf.data(), n);
+    // C:\Windows\Temp in its place would put elevated scripts where other users can write.
+    if (n == 0 || n >= buf.size()) return {};
+    std::string dir(buf.data(), n);
     if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
     return dir;
 }
