@@ -210,7 +210,8 @@ TEST(AttachElevation, DeclinedOrUnstartableLeavesNoFiles) {
 }
 
 TEST(AttachElevation, VerdictComesFromTheLastRcLineWithADigit) {
-    attach_sandbox box("tmp o'brien");
+    // Every quote that ends a single-quoted PowerShell string is doubled in the frame.
+    attach_sandbox box("tmp o'brien \u2018q\u2019 \u201A\u201B");
     ASSERT_TRUE(box.ok());
     std::string copy = box.file("script-copy"), mode = box.file("script-mode");
     std::string body = "L 'hello'\r\nCOPY " + copy + "\r\nMODE " + mode + "\r\nL 'RC=5'\r\n";
@@ -219,8 +220,8 @@ TEST(AttachElevation, VerdictComesFromTheLastRcLineWithADigit) {
     EXPECT_TRUE(box.log_has("] elev t | RC=5"));
 
     // The script ran from the user's temporary directory, private, behind the exact frame.
-    std::string base =
-        box.file("tmp o''brien") + "/vk_norvaled_elev_t_" + std::to_string(getpid()) + "_1";
+    std::string base = box.file("tmp o''brien \u2018\u2018q\u2019\u2019 \u201A\u201A\u201B\u201B") +
+                       "/vk_norvaled_elev_t_" + std::to_string(getpid()) + "_1";
     EXPECT_EQ(read_text(copy),
               "$res = '" + base + ".out'\r\n" +
                   "function L($m) { Add-Content -LiteralPath $res -Value $m }\r\n" + body);

@@ -42,21 +42,26 @@ bool form_paths(const char* tag, helper_files* files) {
     return files->script.size() <= k_max_path && std::strlen(name) + 1 < sizeof name;
 }
 
-// The result path as a single-quoted PowerShell string: every ' doubled.
-std::string ps_quoted(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        out += c;
-        if (c == '\'') out += '\'';
+// The result path as a single-quoted PowerShell string. PowerShell ends such a string at ' and
+// at the typographic quotes U+2018 to U+201B alike: each is doubled. On characters, not bytes:
+// in a double-byte code page those bytes can be part of another character.
+bool ps_quoted(const std::string& s, std::string& out) {
+    std::u16string text, doubled;
+    if (!text_to_utf16(s, text)) return false;
+    for (char16_t c : text) {
+        doubled += c;
+        if (c == u'\'' || (c >= u'\u2018' && c <= u'\u201B')) doubled += c;
     }
-    return out;
+    return text_from_utf16(doubled, out);
 }
 
 bool write_script(const helper_files& files, const char* body) {
+    std::string quoted;
+    if (!ps_quoted(files.result, quoted)) return false;
     std::remove(files.script.c_str()); // a stale file of this name is never reused
     std::FILE* f = file_create_private(files.script.c_str());
     if (f == nullptr) return false;
-    bool ok = std::fprintf(f, k_elev_frame_result_line, ps_quoted(files.result).c_str()) > 0;
+    bool ok = std::fprintf(f, k_elev_frame_result_line, quoted.c_str()) > 0;
     ok = ok && std::fputs(k_elev_frame_log_function, f) >= 0;
     ok = ok && std::fwrite(body, 1, std::strlen(body), f) == std::strlen(body);
     ok = (std::fclose(f) == 0) && ok;

@@ -28,6 +28,11 @@ std::FILE* file_create_private(const char* path, file_mode mode = file_mode::bin
 // nullptr then, as when it cannot be opened.
 std::FILE* file_open_append_no_link(const char* path);
 
+// The system's narrow text (the ANSI code page on Windows, UTF-8 on POSIX) as UTF-16, and
+// back: false when it is not valid text there, or a character has no narrow form.
+bool text_to_utf16(const std::string& text, std::u16string& out);
+bool text_from_utf16(const std::u16string& text, std::string& out);
+
 // Fills buf with len bytes from the system's cryptographic random source: 0, or -1.
 int random_bytes(void* buf, std::size_t len);
 

@@ -17,7 +17,8 @@ exec /bin/sh -c "$2"
 )sh";
 
 constexpr char k_fake_powershell[] = R"sh(for a; do script=$a; done
-res=$(head -n 1 "$script" | tr -d '\r' | sed -e "s/^\$res = '//" -e "s/'\$//" -e "s/''/'/g")
+res=$(head -n 1 "$script" | tr -d '\r' | sed -e "s/^\$res = '//" -e "s/'\$//" -e "s/''/'/g" \
+  -e "s/‘‘/‘/g" -e "s/’’/’/g" -e "s/‚‚/‚/g" -e "s/‛‛/‛/g")
 tail -n +3 "$script" | tr -d '\r' | {
   while IFS= read -r line; do
     arg=${line#* }

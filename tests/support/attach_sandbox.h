@@ -10,7 +10,8 @@
 //   cmd /c TEXT        records TEXT in bin/cmd.calls (and, for "... > \"FILE\"", the mode
 //                      FILE already has in bin/list-modes) and runs it with /bin/sh
 //   powershell ... -File SCRIPT
-//                      reads the result path from the script's first line ('' is one ') and
+//                      reads the result path from the script's first line ('' is one ', and
+//                      so for the typographic single quotes) and
 //                      plays its body: L 'text' appends text (CR LF) to the result file;
 //                      COPY path, MODE path (octal mode of the script), PID path, TOUCH path,
 //                      WAITFOR path (up to 60 s), EXIT n

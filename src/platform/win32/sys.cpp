@@ -93,6 +93,35 @@ std::FILE* file_open_append_no_link(const char* path) {
     return f;
 }
 
+bool text_to_utf16(const std::string& text, std::u16string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                                      static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                            static_cast<int>(text.size()), wide.data(), n) != n)
+        return false;
+    out.assign(wide.begin(), wide.end());
+    return true;
+}
+
+bool text_from_utf16(const std::u16string& text, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    const std::wstring wide(text.begin(), text.end());
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                      static_cast<int>(wide.size()), nullptr, 0, nullptr, &lossy);
+    if (n <= 0 || lossy) return false;
+    out.assign(static_cast<std::size_t>(n), '\0');
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                               static_cast<int>(wide.size()), out.data(), n, nullptr,
+                               &lossy) == n &&
+           !lossy;
+}
+
 int random_bytes(void* buf, std::size_t len) {
     auto* p = static_cast<unsigned char*>(buf);
     while (len > 0) {
