@@ -110,6 +110,7 @@ class host_process {
     void signal(int sig) const {
         if (pid_ > 0) kill(pid_, sig);
     }
+    pid_t pid() const { return pid_; }
     // The command line as ps shows it.
     std::string command_line() const {
         std::ifstream in("/proc/" + std::to_string(pid_) + "/cmdline", std::ios::binary);
@@ -355,6 +356,13 @@ TEST_F(HostServe, MountedDriveKeepsOthersOutAndIsUnmountedOnSigint) {
     EXPECT_TRUE(volume.ok) << volume.text;
     const cmd_result sessions = run_cmd({"iscsicli", "SessionList"}, k_tool_ms);
     EXPECT_NE(sessions.output.find("Total of 1 sessions"), std::string::npos) << sessions.output;
+    // The log names who holds the lock: any local user could.
+    EXPECT_EQ(
+        missing_in_order(env.log_lines(),
+                         {"unmount: another process holds the machine-wide norvaled mount "
+                          "lock (pid " +
+                          std::to_string(host_->pid()) + " (norvaled)); not touching its disk"}),
+        "");
 
     host_->signal(SIGINT);
     EXPECT_EQ(host_->wait_exit(k_exit_ms), 0) << host_->output();

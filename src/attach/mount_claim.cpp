@@ -5,6 +5,8 @@
 #include "platform/proc.h"
 #include "state/state.h"
 
+#include <string>
+
 namespace {
 constexpr const char* k_claim_name = "norvaled-mounted-disk";
 machine_lock_t g_mount_claim = nullptr; // guarded by the state lock
@@ -30,9 +32,12 @@ void mount_claim_drop() {
 
 int32_t mount_claim_take_for(const char* op, int32_t code, bool* taken_now) {
     if (mount_claim_take(taken_now) == 0) return 0;
-    vk_mount_log("%s: another process holds the machine-wide norvaled mount lock; not touching its "
-                 "disk",
-                 op);
+    // Any local user may hold the lock; the log names the holder where the system tells.
+    const std::string holder = machine_lock_holder(k_claim_name);
+    const std::string by = holder.empty() ? "" : " (" + holder + ")";
+    vk_mount_log("%s: another process holds the machine-wide norvaled mount lock%s; not touching "
+                 "its disk",
+                 op, by.c_str());
     return fail(code, "another process has a norvaled disk mounted (see vk_norvaled_mount.log)");
 }
 

@@ -232,3 +232,7 @@ void machine_lock_release(machine_lock_t lock) {
     CloseHandle(lock->semaphore);
     delete lock;
 }
+
+std::string machine_lock_holder(const char*) {
+    return {};
+}
