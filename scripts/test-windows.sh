@@ -366,6 +366,10 @@ probe outlive "$(winpath "$attach/out dir/held.txt")"
 check "run_hidden: at the limit the child's whole job has ended before it returns" \
   expect_out "rc=1 held=1 deleted=1"
 
+probe envpass
+check "run_hidden: the child gets the environment whole, characters outside the ANSI code page too" \
+  expect_out "rc=0"
+
 printf "L 'hello from the script'\r\nL 'RC=1'\r\nL 'RC=-12'\r\n" >"$attach/body.ps1"
 probe elev unmount 60000 "$(winpath "$attach/body.ps1")"
 elev_ok() { expect_out "rc=-12 err=" && log_has "elev unmount: requesting one UAC prompt" &&

@@ -8,6 +8,9 @@
 //   attach_probe hold FILE              creates FILE unshared and keeps it open for 10 minutes
 //   attach_probe outlive FILE           run_hidden of "cmd /c <this probe> hold FILE" ended at
 //                                       its limit; then whether FILE could be deleted at once
+//   attach_probe envpass                run_hidden of "<this probe> envread" with a variable
+//                                       outside the ANSI code page; envread exits 0 when it
+//                                       arrived whole
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -74,6 +77,19 @@ int main(int argc, char** argv) {
         }
         const bool held = GetFileAttributesA(argv[2]) != INVALID_FILE_ATTRIBUTES;
         std::printf("rc=%d held=%d deleted=%d\n", rc, held ? 1 : 0, DeleteFileA(argv[2]) ? 1 : 0);
+    } else if (what == "envpass" || what == "envread") {
+        const wchar_t* name = L"NORVALED_PROBE_TEXT";
+        const std::wstring text = L"\u4e2d\u6587 \u00e9\u0394";
+        if (what == "envread") {
+            wchar_t got[64] = {};
+            const DWORD n = GetEnvironmentVariableW(name, got, 64);
+            return n == text.size() && text == got ? 0 : 1;
+        }
+        SetEnvironmentVariableW(name, text.c_str());
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, sizeof self);
+        const std::string cmd = std::string("\"") + self + "\" envread";
+        std::printf("rc=%d\n", run_hidden(cmd.c_str(), 60000));
     } else {
         return 2;
     }
