@@ -130,7 +130,8 @@ NORVALED_API int32_t norvaled_process_elevated(void);
 
 /* Mounts the served disk under a drive letter (A..Z, case-insensitive). allow_format
  * non-zero lets a blank or unrecognised image be formatted as NTFS. A letter that another
- * volume already holds is refused before anything runs: NORVALED_E_ARG. */
+ * volume already holds is refused before anything runs: NORVALED_E_ARG. One mount or unmount
+ * at a time per process: a second one meanwhile returns NORVALED_E_STATE. */
 NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format);
 NORVALED_API int32_t norvaled_mount(char letter);
 
@@ -138,7 +139,8 @@ NORVALED_API int32_t norvaled_mount(char letter);
  * to the target is left; NORVALED_E_UNMOUNT when one is (close any file open on the drive and
  * retry) or the elevation helper did not report success; NORVALED_E_RESOURCE when the helper's
  * script cannot be built; NORVALED_E_STATE, touching nothing, when another process has a
- * norvaled disk mounted (only that process, or one started after it ended, can unmount it). */
+ * norvaled disk mounted (only that process, or one started after it ended, can unmount it),
+ * or while another mount or unmount of this process runs. */
 NORVALED_API int32_t norvaled_unmount(void);
 
 #ifdef __cplusplus
