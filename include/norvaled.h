@@ -120,18 +120,27 @@ NORVALED_API int32_t norvaled_disconnect(void);
 NORVALED_API int32_t norvaled_flush(void);
 
 /* What sector 0 of the served disk holds: NORVALED_DISK_BLANK, _RECOGNISED (NTFS, exFAT,
- * FAT32 or a partition table) or _UNRECOGNISED; NORVALED_E_STATE when not running. */
+ * FAT32 or a partition table) or _UNRECOGNISED; NORVALED_E_STATE when not running;
+ * NORVALED_E_SSH when sector 0 cannot be read (the mount then fails the same way and never
+ * formats). */
 NORVALED_API int32_t norvaled_disk_state(void);
 
 /* Windows attachment. 1 when the host process holds an elevated token, else 0. */
 NORVALED_API int32_t norvaled_process_elevated(void);
 
 /* Mounts the served disk under a drive letter (A..Z, case-insensitive). allow_format
- * non-zero lets a blank or unrecognised image be formatted as NTFS. */
+ * non-zero lets a blank or unrecognised image be formatted as NTFS. A letter that another
+ * volume already holds is refused before anything runs: NORVALED_E_ARG. One mount or unmount
+ * at a time per process: a second one meanwhile returns NORVALED_E_STATE. */
 NORVALED_API int32_t norvaled_mount_ex(char letter, int32_t allow_format);
 NORVALED_API int32_t norvaled_mount(char letter);
 
-/* Writes the cache back, dismounts the volume and logs the initiator out. */
+/* Writes the cache back, dismounts the volume and logs the initiator out. 0 when no session
+ * to the target is left; NORVALED_E_UNMOUNT when one is (close any file open on the drive and
+ * retry) or the elevation helper did not report success; NORVALED_E_RESOURCE when the helper's
+ * script cannot be built; NORVALED_E_STATE, touching nothing, when another process has a
+ * norvaled disk mounted (only that process, or one started after it ended, can unmount it),
+ * or while another mount or unmount of this process runs. */
 NORVALED_API int32_t norvaled_unmount(void);
 
 #ifdef __cplusplus

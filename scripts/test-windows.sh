@@ -360,12 +360,29 @@ missing_ok() { expect_out "rc=-1 err=child spawn failed (gle=2) -- admin require
   log_has "CreateProcess FAILED gle=2 cmd=no-such-program-here x"; }
 check "run_hidden: a missing program gives -1 and gle=2" missing_ok
 
+# A grandchild (cmd runs the holder) that outlives the limit is gone when the runner returns:
+# the file it held open without sharing can be deleted at once.
+probe outlive "$(winpath "$attach/out dir/held.txt")"
+check "run_hidden: at the limit the child's whole job has ended before it returns" \
+  expect_out "rc=1 held=1 deleted=1"
+
+probe envpass
+check "run_hidden: the child gets the environment whole, characters outside the ANSI code page too" \
+  expect_out "rc=0"
+
 printf "L 'hello from the script'\r\nL 'RC=1'\r\nL 'RC=-12'\r\n" >"$attach/body.ps1"
 probe elev unmount 60000 "$(winpath "$attach/body.ps1")"
 elev_ok() { expect_out "rc=-12 err=" && log_has "elev unmount: requesting one UAC prompt" &&
   log_has "elev unmount | hello from the script" &&
   [ -z "$(find "$WINEPREFIX/drive_c" "$attach/public" -name 'vk_norvaled_elev_*')" ]; }
 check "elevation helper: the fake powershell.exe's last RC line decides; no file is left" elev_ok
+
+# No usable temporary directory (TMP and TEMP too long for GetTempPathA): the helper fails
+# rather than put an elevated script into a directory other users share.
+long_tmp="C:\\$(printf 'x%.0s' $(seq 300))"
+probe --set "TMP=$long_tmp" --set "TEMP=$long_tmp" elev mount 60000 "$(winpath "$attach/body.ps1")"
+check "elevation helper: without the user's temporary directory it fails, writing nothing" \
+  expect_out "rc=-1 err=cannot find the user's temporary directory"
 
 prefix_ok() { strip_cr <"$attach_log" | grep -Eqv '^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} pid=[0-9]+\] ' &&
   { echo "  a line without the prefix"; return 1; }; return 0; }
@@ -381,7 +398,7 @@ check "no iscsidsc.dll, no MSiSCSI: no disk, no service, login refused (126)" \
 # strings, so the elevated mount gets through service, sweep, portal and login and stops at
 # the disk wait; the unmounts then run every stage against the listing the test controls.
 standin=$work/standin
-mkdir -p "$standin/elevated" "$standin/uac"
+mkdir -p "$standin/elevated" "$standin/uac" "$standin/letter"
 cp "$bw/standin/iscsidsc.dll" "$bw/standin/iscsicli.exe" "$bw/standin/msiscsi_service.exe" \
   "$WINEPREFIX/drive_c/windows/system32/"
 "$wine" sc.exe create MSiSCSI 'binPath=' 'C:\windows\system32\msiscsi_service.exe' \
@@ -403,7 +420,7 @@ standin_probe() { # name steps... : mount_probe with its log in $standin/name
   standin_port=$(free_port)
   (cd "$dir" && NORVALED_STANDIN_LOG=$(winpath "$dir/calls.log") exec timeout 180 "$wine" \
     "$bw/mount_probe.exe" --public "$(winpath "$dir")\\" "$(winpath "$dir/probe.img")" \
-    "$standin_port" E "$@") </dev/null >"$dir/probe.out" 2>&1 || true
+    "$standin_port" "${probe_letter:-E}" "$@") </dev/null >"$dir/probe.out" 2>&1 || true
 }
 
 # Each fixed string on a later line of the file than the one before ("^string": at its start).
@@ -448,6 +465,16 @@ check "stand-in initiator, elevated: the mount and unmount log lines in order" \
   "] S1 cache flush rc=0 dirty=0 letter=-" "] force logout id=$session_id rc=0" \
   "] S3 native logout hr=0x00000000" "] S4 session cleared=1 logged_out=1" \
   "] done logged_out=1 session_present=1"
+
+# Wine's C: is another volume: refused on both paths before the initiator or a helper is asked.
+probe_letter=C standin_probe letter mount uac mount
+nothing_ran() {
+  [ ! -e "$standin/letter/calls.log" ] || { echo "  the initiator was asked:"; strip_cr <"$standin/letter/calls.log" | sed 's/^/    /'; return 1; }
+  ! strip_cr <"$standin/letter/vk_norvaled_mount.log" | grep -q 'elev mount' || { echo "  a helper ran"; return 1; }
+}
+check "a letter another volume holds (Wine's C:): -5 on both paths, nothing run" \
+  results_are letter "^mount -5 drive letter C: is already in use" "^mount -5 drive letter C: is already in use"
+check "a letter another volume holds: no initiator call, no helper" nothing_ran
 
 # The unmount and the second mount run on other threads than the first mount, as a host's
 # Ctrl-C handler does: the machine-wide mount lock must not belong to the mounting thread.

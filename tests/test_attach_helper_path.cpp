@@ -4,9 +4,11 @@
 // elevated PowerShell that only keeps the script and answers canned lines plays what no real
 // run gives: a refused prompt, and a run that ends without a verdict.
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "platform/posix/standin_client.h"
 #include "state/state.h"
 #include "support/attach_env.h"
+#include "support/cache_helpers.h"
 #include "support/library_helpers.h"
 #include "support/powershell.h"
 #include "support/run_cmd.h"
@@ -293,12 +296,25 @@ TEST_F(EngineHelperPath, SessionThatWillNotLogOutIsIncomplete) {
     EXPECT_EQ(ask("logout " + id), "");
 }
 
-// What only the fake can play: a refused prompt, and runs that end without a verdict. Only a
-// verdict (RC=0 or RC=-12) means the script got as far as dismounting, so without one the
-// letter stays for a retry to dismount.
+// What only the fake can play: a refused prompt, a helper held while other calls come, and runs
+// that end without a verdict. Only a verdict (RC=0 or RC=-12) means the script got as far as
+// dismounting, so without one the letter stays for a retry to dismount.
 TEST_F(HelperPath, DeclinedPromptsAndRunsWithoutAVerdictFail) {
     ASSERT_TRUE(env_.add_fake_powershell());
-    ASSERT_NE(target_start_mock(), nullptr);
+    const target_info* t = target_start_mock();
+    ASSERT_NE(t, nullptr);
+
+    // A first sector that cannot be read is no licence to format: nothing runs.
+    ASSERT_TRUE(make_mock_image_unreadable(t->image_path));
+    EXPECT_EQ(norvaled_disk_state(), NORVALED_E_SSH);
+    EXPECT_STREQ(norvaled_last_error(), "cannot read the disk's first sector");
+    env_.answer("RC=0\r\n");
+    EXPECT_EQ(norvaled_mount('K'), NORVALED_E_SSH);
+    EXPECT_EQ(norvaled_mount_ex('K', 1), NORVALED_E_SSH);
+    EXPECT_STREQ(norvaled_last_error(), "cannot read the disk's first sector");
+    EXPECT_EQ(env_.seen_script(), "");
+    ASSERT_TRUE(make_mock_image_readable(t->image_path));
+
     setenv("NORVALED_UAC", "decline", 1);
     env_.answer("RC=0\r\n");
     EXPECT_EQ(norvaled_mount_ex('K', 1), NORVALED_E_MOUNT);
@@ -307,7 +323,29 @@ TEST_F(HelperPath, DeclinedPromptsAndRunsWithoutAVerdictFail) {
     EXPECT_EQ(stat_value("last_mount_formatted"), -1);
     unsetenv("NORVALED_UAC");
 
-    ASSERT_EQ(norvaled_mount_ex('K', 1), 0) << norvaled_last_error();
+    // While the helper runs without the state lock, no second mount or unmount may start
+    // (it would take the claim and the letter from under this one); other calls answer.
+    const std::string gate = env_.file("gate");
+    ASSERT_EQ(setenv("FAKE_PS_GATE", gate.c_str(), 1), 0);
+    int32_t mounted = -100;
+    new_log_lines(); // the declined mount above asked for its prompt too
+    std::thread mounting([&] { mounted = norvaled_mount_ex('K', 1); });
+    std::vector<std::string> since;
+    while (missing_in_order(since, {"elev mount: requesting one UAC prompt"}) != "") {
+        usleep(10000);
+        for (std::string& line : new_log_lines())
+            since.push_back(std::move(line));
+    }
+    EXPECT_EQ(norvaled_unmount(), NORVALED_E_STATE);
+    EXPECT_STREQ(norvaled_last_error(), "another mount or unmount is in progress");
+    EXPECT_EQ(norvaled_mount_ex('F', 1), NORVALED_E_STATE);
+    EXPECT_STREQ(norvaled_last_error(), "another mount or unmount is in progress");
+    EXPECT_EQ(stat_value("running"), 1);
+    std::ofstream(gate).put('1');
+    mounting.join();
+    unsetenv("FAKE_PS_GATE");
+    ASSERT_EQ(mounted, 0) << norvaled_last_error();
+    EXPECT_STREQ(norvaled_last_error(), "");
     struct unmount_case {
         const char* answer;
         bool decline;

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "attach/attach.h"
+#include "attach/mount_claim.h"
 #include "attach/record.h"
 #include "norvaled.h"
 #include "platform/initiator.h"
+#include "platform/posix/standin_client.h"
 #include "platform/storage.h"
 #include "state/state.h"
 #include "support/attach_env.h"
@@ -229,6 +231,10 @@ printf 'Total of 1 sessions\n\nSession Id : 1-2\nTarget Name : %s\n' ")" NORVALE
                  "retry");
     EXPECT_EQ(stat_value("last_unmount_stage"), 6);
     EXPECT_EQ(g_session_valid, 1);
+    // The session is still there: no other process may mount over it yet.
+    bool taken_now = true;
+    EXPECT_EQ(mount_claim_take(&taken_now), 0);
+    EXPECT_FALSE(taken_now);
     EXPECT_EQ(missing_in_order(new_log_lines(),
                                {"S1 cache flush rc=-7 dirty=0 letter=-",
                                 "S3 removing the NORVALED devnode", "force logout id=1-2 rc=0",
@@ -298,8 +304,17 @@ class tgtd_peer {
     std::string failure_;
 };
 
+// The drive number whose volume holds the letter, or "" when none does.
+std::string volume_at(char letter) {
+    standin_reply reply;
+    if (standin_call(std::string("volume ") + letter, reply) != 0 || !reply.ok) return "";
+    return reply.text;
+}
+
 // Another target's session, logged in before the mount (so its disk is drive 1), is neither
 // formatted by the mount nor logged out by the unmount, and does not make the unmount fail.
+// Its volume's letter is refused on both paths before anything runs, while a volume of our own
+// identity (a stale mount a crash left) is taken over.
 TEST_F(StandinMount, AnotherTargetsSessionOutlivesTheUnmount) {
     if (!have_program("tgtd")) GTEST_SKIP() << "tgtd (package tgt) is not installed";
     ASSERT_NE(target_start_mock(), nullptr);
@@ -317,10 +332,35 @@ TEST_F(StandinMount, AnotherTargetsSessionOutlivesTheUnmount) {
     std::string vendor, product;
     ASSERT_EQ(storage_query_ids(1, vendor, product), 0);
     EXPECT_EQ(product.rfind("VIRTUAL-DISK", 0), 0u) << product; // tgtd's LUN 1, not its LUN 0
+    standin_reply assigned;
+    ASSERT_EQ(standin_call("assign 1 D", assigned), 0);
+    ASSERT_TRUE(assigned.ok) << assigned.text;
+
+    new_log_lines();
+    EXPECT_EQ(norvaled_mount_ex('d', 1), NORVALED_E_ARG);
+    EXPECT_STREQ(norvaled_last_error(), "drive letter D: is already in use");
+    EXPECT_EQ(new_log_lines(),
+              (std::vector<std::string>{"disk_state=0 allow_format=1",
+                                        "mount: drive letter D: names another volume "
+                                        "(vendor='IET     ' product='VIRTUAL-DISK    '); not "
+                                        "touching it"}));
+    ASSERT_TRUE(env_.add_fake_powershell());
+    env_.answer("RC=0\r\n");
+    setenv("VK_NORVALED_FORCE_UAC", "1", 1);
+    EXPECT_EQ(norvaled_mount_ex('D', 1), NORVALED_E_ARG);
+    unsetenv("VK_NORVALED_FORCE_UAC");
+    EXPECT_STREQ(norvaled_last_error(), "drive letter D: is already in use");
+    EXPECT_EQ(env_.seen_script(), ""); // no helper ran
+    EXPECT_EQ(g_mounted_letter, 0);
 
     ASSERT_EQ(norvaled_mount_ex('E', 1), 0) << norvaled_last_error();
     EXPECT_EQ(missing_in_order(new_log_lines(), {"disk 2 has_data=0"}), "");
+    EXPECT_EQ(volume_at('E'), "2");
+    g_mounted_letter = 0; // what a process that starts after a crash knows of E
+    ASSERT_EQ(norvaled_mount('e'), 0) << norvaled_last_error();
+    EXPECT_EQ(missing_in_order(new_log_lines(), {"force logout id=", "disk 2 has_data=1"}), "");
     ASSERT_NO_FATAL_FAILURE(expect_full_unmount('E'));
+    EXPECT_EQ(volume_at('D'), "1");
 
     const cmd_result list = run_cmd({"iscsicli", "SessionList"}, k_tool_ms);
     EXPECT_NE(list.output.find(std::string("Target Name            : ") + k_other_iqn),

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <set>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -75,11 +76,17 @@ TEST(AttachMountLog, PathRulesAndOneLinePerCallFromEveryProcess) {
     std::string with_seps = box.pub() + "//";
     std::string too_long = box.pub() + "/" + std::string(250, 'd'); // the path would be cut
     std::string missing = box.file("no-such-dir");
+    // A link planted at the log's name in a shared directory is never followed.
+    std::string linked = box.file("linked");
+    ASSERT_EQ(mkdir(linked.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(box.file("victim").c_str(), (linked + "/vk_norvaled_mount.log").c_str()), 0);
     ASSERT_EQ(log_in_child(box.pub().c_str(), "plain"), 0);
     ASSERT_EQ(log_in_child(with_seps.c_str(), "trailing"), 0);
     ASSERT_EQ(log_in_child(nullptr, "unset"), 0);
     ASSERT_EQ(log_in_child(too_long.c_str(), "too long"), 0);
     ASSERT_EQ(log_in_child(missing.c_str(), "lost"), 0);
+    ASSERT_EQ(log_in_child(linked.c_str(), "through a link"), 0);
+    EXPECT_NE(access(box.file("victim").c_str(), F_OK), 0);
 
     std::vector<std::string> pub_lines = box.raw_log_lines();
     ASSERT_EQ(pub_lines.size(), 2u);
@@ -170,9 +177,8 @@ TEST(AttachRunner, LimitEndsTheChildTogetherWithWhatItStarted) {
     EXPECT_TRUE(box.log_has("child done wr=258 exit=1 cmd=spawner"));
     std::string text = read_text(pid_file);
     ASSERT_FALSE(text.empty());
+    // Gone when the runner returns: it may still hold a file the caller deletes next.
     long grandchild = std::stol(text);
-    for (int i = 0; i < 1000 && !process_gone(grandchild); ++i)
-        usleep(10000);
     EXPECT_TRUE(process_gone(grandchild));
     if (!process_gone(grandchild)) kill(static_cast<pid_t>(grandchild), SIGKILL);
 }
@@ -204,7 +210,8 @@ TEST(AttachElevation, DeclinedOrUnstartableLeavesNoFiles) {
 }
 
 TEST(AttachElevation, VerdictComesFromTheLastRcLineWithADigit) {
-    attach_env box(attach_env::fakes, "tmp o'brien");
+    // Every quote that ends a single-quoted PowerShell string is doubled in the frame.
+    attach_env box(attach_env::fakes, "tmp o'brien \u2018q\u2019 \u201A\u201B");
     ASSERT_TRUE(box.ok());
     std::string copy = box.file("script-copy"), mode = box.file("script-mode");
     std::string body = "L 'hello'\r\nCOPY " + copy + "\r\nMODE " + mode + "\r\nL 'RC=5'\r\n";
@@ -213,8 +220,8 @@ TEST(AttachElevation, VerdictComesFromTheLastRcLineWithADigit) {
     EXPECT_TRUE(box.log_has("] elev t | RC=5"));
 
     // The script ran from the user's temporary directory, private, behind the exact frame.
-    std::string base =
-        box.file("tmp o''brien") + "/vk_norvaled_elev_t_" + std::to_string(getpid()) + "_1";
+    std::string base = box.file("tmp o''brien \u2018\u2018q\u2019\u2019 \u201A\u201A\u201B\u201B") +
+                       "/vk_norvaled_elev_t_" + std::to_string(getpid()) + "_1";
     EXPECT_EQ(read_text(copy),
               "$res = '" + base + ".out'\r\n" +
                   "function L($m) { Add-Content -LiteralPath $res -Value $m }\r\n" + body);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <regex>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -52,11 +53,21 @@ TEST(AttachSessions, OnlySessionsToOurTargetCount) {
     EXPECT_EQ(r.id, "ffffe001-4000013700000002"); // a later block to another target changes nothing
     EXPECT_EQ(unmount_our_session_present(nullptr, 0), 1);
 
-    // Every listing went to its own file, and none is left behind.
+    // Every listing went to a file of its own, made private before cmd wrote into it, under
+    // a name nobody could guess beforehand; none is left behind.
     std::vector<std::string> calls = read_lines(box.bin() + "/cmd.calls");
-    EXPECT_EQ(std::set<std::string>(calls.begin(), calls.end()).size(), calls.size());
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls[0], "iscsicli SessionList > \"" + box.tmp() + "/vknorvaled_sl_1.txt\" 2>&1");
+    ASSERT_GE(calls.size(), 2u);
+    const std::regex listing("iscsicli SessionList > \"" + box.tmp() +
+                             "/vknorvaled_sl_([0-9]+)_([0-9a-f]{16})\\.txt\" 2>&1");
+    std::set<std::string> parts;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(calls[i], m, listing)) << calls[i];
+        EXPECT_EQ(m[1], std::to_string(i + 1));
+        parts.insert(m[2]);
+    }
+    EXPECT_EQ(parts.size(), calls.size());
+    EXPECT_EQ(read_lines(box.bin() + "/list-modes"), std::vector<std::string>(calls.size(), "600"));
     EXPECT_TRUE(box.tmp_files("vknorvaled_sl_").empty());
 }
 

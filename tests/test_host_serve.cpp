@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "norvaled.h"
+#include "platform/posix/standin_client.h"
 #include "platform/sys.h"
 #include "support/attach_env.h"
 #include "support/library_helpers.h"
@@ -109,6 +110,7 @@ class host_process {
     void signal(int sig) const {
         if (pid_ > 0) kill(pid_, sig);
     }
+    pid_t pid() const { return pid_; }
     // The command line as ps shows it.
     std::string command_line() const {
         std::ifstream in("/proc/" + std::to_string(pid_) + "/cmdline", std::ios::binary);
@@ -313,8 +315,8 @@ TEST_F(HostServe, ExistingImageIsServedAtItsOwnSize) {
 }
 
 // --mount through the stand-in initiator (as root, the elevated path): the disk is mounted
-// after the start, another process cannot mount meanwhile, and Ctrl-C unmounts before the
-// stop.
+// after the start, another process can neither mount nor unmount meanwhile, and Ctrl-C
+// unmounts before the stop.
 TEST_F(HostServe, MountedDriveKeepsOthersOutAndIsUnmountedOnSigint) {
     if (geteuid() != 0) GTEST_SKIP() << "the elevated path needs root";
     if (!attach_env::have_standin()) GTEST_SKIP() << "the stand-in tools were not built";
@@ -345,6 +347,22 @@ TEST_F(HostServe, MountedDriveKeepsOthersOutAndIsUnmountedOnSigint) {
                                 "vk_norvaled_mount.log) (code -9)\nhint: vk_norvaled_mount.log"),
               std::string::npos)
         << other.output;
+    // This test process is another one too: its unmount must leave the drive and session be.
+    EXPECT_EQ(norvaled_unmount(), NORVALED_E_STATE);
+    EXPECT_STREQ(norvaled_last_error(),
+                 "another process has a norvaled disk mounted (see vk_norvaled_mount.log)");
+    standin_reply volume;
+    EXPECT_EQ(standin_call("volume E", volume), 0);
+    EXPECT_TRUE(volume.ok) << volume.text;
+    const cmd_result sessions = run_cmd({"iscsicli", "SessionList"}, k_tool_ms);
+    EXPECT_NE(sessions.output.find("Total of 1 sessions"), std::string::npos) << sessions.output;
+    // The log names who holds the lock: any local user could.
+    EXPECT_EQ(
+        missing_in_order(env.log_lines(),
+                         {"unmount: another process holds the machine-wide norvaled mount "
+                          "lock (pid " +
+                          std::to_string(host_->pid()) + " (norvaled)); not touching its disk"}),
+        "");
 
     host_->signal(SIGINT);
     EXPECT_EQ(host_->wait_exit(k_exit_ms), 0) << host_->output();

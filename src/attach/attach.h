@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The longest path of the attachment's files, as a 260-character buffer holds it: a longer
 // one is an error, never a cut (and so different) path.
@@ -28,10 +29,14 @@ int norvaled_is_process_elevated();
 
 // The drive number 0..31 of the library's own disk, -1 when none is attached.
 int find_our_disk();
+// Whether a drive's SCSI vendor and product are the ones the library's target reports.
+bool has_our_identity(const std::string& vendor, const std::string& product);
 
 // Runs a PowerShell body elevated through one consent prompt and waits at most wait_ms: the
-// script's RC verdict; -2 when the prompt was declined; -1 on any other failure.
-int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms);
+// script's RC verdict; -2 when the prompt was declined; -1 on any other failure. The failure's
+// text goes to *reason when given (a caller without the state lock), else to the last-error text.
+int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms,
+                              std::string* reason = nullptr);
 
 // Lists the initiator's sessions: 1 when a session names the target IQN, 0 when none does,
 // -1 when there is no usable listing. id (capacity cap, or null and 0) receives the identifier

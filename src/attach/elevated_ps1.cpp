@@ -42,21 +42,26 @@ bool form_paths(const char* tag, helper_files* files) {
     return files->script.size() <= k_max_path && std::strlen(name) + 1 < sizeof name;
 }
 
-// The result path as a single-quoted PowerShell string: every ' doubled.
-std::string ps_quoted(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        out += c;
-        if (c == '\'') out += '\'';
+// The result path as a single-quoted PowerShell string. PowerShell ends such a string at ' and
+// at the typographic quotes U+2018 to U+201B alike: each is doubled. On characters, not bytes:
+// in a double-byte code page those bytes can be part of another character.
+bool ps_quoted(const std::string& s, std::string& out) {
+    std::u16string text, doubled;
+    if (!text_to_utf16(s, text)) return false;
+    for (char16_t c : text) {
+        doubled += c;
+        if (c == u'\'' || (c >= u'\u2018' && c <= u'\u201B')) doubled += c;
     }
-    return out;
+    return text_from_utf16(doubled, out);
 }
 
 bool write_script(const helper_files& files, const char* body) {
+    std::string quoted;
+    if (!ps_quoted(files.result, quoted)) return false;
     std::remove(files.script.c_str()); // a stale file of this name is never reused
     std::FILE* f = file_create_private(files.script.c_str());
     if (f == nullptr) return false;
-    bool ok = std::fprintf(f, k_elev_frame_result_line, ps_quoted(files.result).c_str()) > 0;
+    bool ok = std::fprintf(f, k_elev_frame_result_line, quoted.c_str()) > 0;
     ok = ok && std::fputs(k_elev_frame_log_function, f) >= 0;
     ok = ok && std::fwrite(body, 1, std::strlen(body), f) == std::strlen(body);
     ok = (std::fclose(f) == 0) && ok;
@@ -82,18 +87,26 @@ bool parse_rc(const char* line, int* verdict) {
     return true;
 }
 
-int start_failed(const char* tag, const helper_files& files, unsigned long sys_error) {
+// The failure's text goes to *reason when the caller asked for it (it runs without the state
+// lock and sets its own text under it), else into the last-error text.
+int helper_failed(int code, std::string* reason, const std::string& text) {
+    if (reason != nullptr)
+        *reason = text;
+    else
+        err_set("%s", text.c_str());
+    return code;
+}
+
+int start_failed(const char* tag, const helper_files& files, unsigned long sys_error,
+                 std::string* reason) {
     std::remove(files.script.c_str());
     if (sys_error == k_error_cancelled) {
         vk_mount_log("elev %s: UAC declined by the user", tag);
-        err_set("Administrator permission was declined (UAC cancelled)");
-        return -2;
+        return helper_failed(-2, reason, "Administrator permission was declined (UAC cancelled)");
     }
-    char number[32];
-    std::snprintf(number, sizeof number, "%lu", sys_error);
     vk_mount_log("elev %s: ShellExecuteEx failed gle=%lu", tag, sys_error);
-    err_set("could not start the elevation helper (gle=%s)", number);
-    return -1;
+    return helper_failed(
+        -1, reason, "could not start the elevation helper (gle=" + std::to_string(sys_error) + ")");
 }
 
 } // namespace
@@ -112,14 +125,18 @@ bool read_elevation_result(std::FILE* result, const char* tag, int* verdict) {
     return seen;
 }
 
-int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms) {
+int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_ms,
+                              std::string* reason) {
+    if (temp_dir().empty()) {
+        vk_mount_log("elev %s: cannot find the user's temporary directory", tag);
+        return helper_failed(-1, reason, "cannot find the user's temporary directory");
+    }
     helper_files files;
     bool paths_fit = form_paths(tag, &files);
     if (paths_fit) std::remove(files.result.c_str());
     if (!paths_fit || !write_script(files, body)) {
         vk_mount_log("elev %s: cannot write %s", tag, files.script.c_str());
-        err_set("cannot write the elevation helper script");
-        return -1;
+        return helper_failed(-1, reason, "cannot write the elevation helper script");
     }
 
     char params[520];
@@ -131,7 +148,7 @@ int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_m
     elevated_t child = nullptr;
     unsigned long sys_error = 0;
     if (proc_start_elevated_powershell(params, &child, &sys_error) != 0)
-        return start_failed(tag, files, sys_error);
+        return start_failed(tag, files, sys_error, reason);
 
     // The elevated run is never ended: if it outlives the wait, it goes on alone.
     uint32_t wait_result = proc_wait_elevated(child, wait_ms);
@@ -148,6 +165,5 @@ int norvaled_run_elevated_ps1(const char* tag, const char* body, uint32_t wait_m
     if (wait_result == 0 && seen) return verdict;
     vk_mount_log("elev %s: no verdict (wait=%lu got=%d)", tag,
                  static_cast<unsigned long>(wait_result), seen ? 1 : 0);
-    err_set("the elevated helper did not report a result");
-    return -1;
+    return helper_failed(-1, reason, "the elevated helper did not report a result");
 }

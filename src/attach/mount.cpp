@@ -14,6 +14,7 @@
 #include "attach/sequence.h"
 #include "norvaled.h"
 #include "platform/initiator.h"
+#include "platform/storage.h"
 #include "platform/sys.h"
 #include "state/state.h"
 #include "store/disk_probe.h"
@@ -34,8 +35,6 @@ constexpr const char* k_blank_image = "disk image is blank and must be formatted
                                       "first use — confirm to continue";
 constexpr const char* k_foreign_image =
     "disk image holds unrecognised data — formatting will ERASE it; confirm to continue";
-constexpr const char* k_claimed_elsewhere =
-    "another process has a norvaled disk mounted (see vk_norvaled_mount.log)";
 
 // What the common start settled for either path.
 struct mount_plan {
@@ -49,6 +48,22 @@ struct mount_plan {
 int32_t fail_mount(const mount_plan& plan, int32_t code, const char* text) {
     if (plan.claim_taken_now) mount_claim_drop();
     return fail(code, "%s", text);
+}
+
+// diskpart cannot give a letter that another volume holds, and the helper script would take that
+// volume for ours: the next unmount would then dismount it. Two holders are ours to take over:
+// this mount's own volume, and a volume on a disk of our identity that a crashed process left
+// (the stale-session sweep clears it). 0, or -5 with the claim given back.
+int32_t refuse_letter_in_use(const mount_plan& plan) {
+    std::string vendor, product;
+    if (plan.letter == g_mounted_letter || volume_letter_taken(plan.letter, vendor, product) == 0 ||
+        has_our_identity(vendor, product))
+        return 0;
+    vk_mount_log("mount: drive letter %c: names another volume (vendor='%s' product='%s'); not "
+                 "touching it",
+                 plan.letter, vendor.c_str(), product.c_str());
+    if (plan.claim_taken_now) mount_claim_drop();
+    return fail(NORVALED_E_ARG, "drive letter %c: is already in use", plan.letter);
 }
 
 // Finds MSiSCSI and has it running: opened for query and start, started and polled when
@@ -104,7 +119,7 @@ int wait_for_disk() {
 // Writes the diskpart script for the drive into a file of that name made afresh (never an
 // existing file: it runs with administrator rights). 0, or -1 when it cannot be written whole.
 int write_diskpart_script(const std::string& path, int drive, const mount_plan& plan) {
-    if (path.size() > k_max_path) return -1;
+    if (temp_dir().empty() || path.size() > k_max_path) return -1;
     std::remove(path.c_str());
     std::FILE* f = file_create_private(path.c_str(), file_mode::text);
     if (f == nullptr) return -1;
@@ -151,13 +166,14 @@ int32_t mount_through_helper(const mount_plan& plan, state_hold& hold) {
     std::unique_ptr<char[]> body(new (std::nothrow) char[k_helper_body_size]);
     const bool built = body != nullptr;
     int rc = -1;
+    std::string helper_reason; // the sequence's own text replaces it, set under the lock
     if (built) {
         std::snprintf(body.get(), k_helper_body_size, k_mount_helper_script, NORVALED_TARGET_IQN,
                       plan.letter, plan.has_data, port, port);
         vk_mount_log("mount: process is NOT elevated — starting the one-UAC helper (letter=%c "
                      "has_data=%d)",
                      plan.letter, plan.has_data);
-        rc = norvaled_run_elevated_ps1("mount", body.get(), k_helper_wait_ms);
+        rc = norvaled_run_elevated_ps1("mount", body.get(), k_helper_wait_ms, &helper_reason);
         body.reset();
     }
     hold.lock();
@@ -166,6 +182,7 @@ int32_t mount_through_helper(const mount_plan& plan, state_hold& hold) {
     if (rc != 0)
         return fail_mount(plan, NORVALED_E_MOUNT,
                           "mount failed in the elevated helper (see vk_norvaled_mount.log)");
+    err_clear(); // calls of other threads during the wait may have left their texts
     g_mounted_letter = plan.letter;
     g_session_valid = 0;
     g_last_mount_formatted = plan.formatted;
@@ -178,10 +195,13 @@ int32_t mount_through_helper(const mount_plan& plan, state_hold& hold) {
 int32_t mount_drive(char letter, int32_t allow_format) {
     state_hold hold(state_lock());
     err_clear();
+    attach_turn turn;
+    if (!turn.taken()) return attach_turn_refused("mount");
     if (!g_running.load()) return fail(NORVALED_E_STATE, "%s", k_not_running);
     const int32_t content = bc_disk_state();
     vk_mount_log("disk_state=%d allow_format=%d", static_cast<int>(content),
                  static_cast<int>(allow_format));
+    if (content < 0) return content; // never a format on a disk that could not be read
     if (allow_format == 0 && content != NORVALED_DISK_RECOGNISED)
         return fail(NORVALED_E_CONSENT, "%s",
                     content == NORVALED_DISK_BLANK ? k_blank_image : k_foreign_image);
@@ -193,11 +213,9 @@ int32_t mount_drive(char letter, int32_t allow_format) {
     plan.has_data = content == NORVALED_DISK_RECOGNISED ? 1 : 0;
     plan.formatted = 1 - plan.has_data;
 
-    if (mount_claim_take(&plan.claim_taken_now) != 0) {
-        vk_mount_log("mount: another process holds the machine-wide norvaled mount lock; not "
-                     "touching its disk");
-        return fail(NORVALED_E_MOUNT, "%s", k_claimed_elsewhere);
-    }
+    if (mount_claim_take_for("mount", NORVALED_E_MOUNT, &plan.claim_taken_now) != 0)
+        return NORVALED_E_MOUNT;
+    if (refuse_letter_in_use(plan) != 0) return NORVALED_E_ARG;
     if (norvaled_is_process_elevated() != 0 && !force_uac_requested()) return mount_elevated(plan);
     return mount_through_helper(plan, hold);
 }

@@ -46,7 +46,9 @@ void vk_mount_log(const char* fmt, ...) {
     std::call_once(g_log_path_once, compute_log_path);
     if (g_log_path.empty()) return;
     std::lock_guard<std::mutex> hold(g_log_lock);
-    if (g_log_file == nullptr) g_log_file = std::fopen(g_log_path.c_str(), "a");
+    // The directory is one every local user can write: a link planted at the log's name must
+    // not make this process append to (or create) some other file.
+    if (g_log_file == nullptr) g_log_file = file_open_append_no_link(g_log_path.c_str());
     if (g_log_file == nullptr) return; // lost silently; the next line tries again
     local_time_of_day t = local_time_now();
     std::fprintf(g_log_file, "[%02d:%02d:%02d.%03d pid=%lu] ", t.hour, t.minute, t.second,

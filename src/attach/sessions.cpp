@@ -95,16 +95,46 @@ int scan_session_listing(std::FILE* listing, char* id, std::size_t cap) {
     return scan.saw_total ? 0 : -1;
 }
 
-int unmount_our_session_present(char* id, std::size_t cap) {
-    if (id != nullptr && cap != 0) id[0] = 0;
-    char path[k_max_path + 2];
-    int n = std::snprintf(path, sizeof path, "%svknorvaled_sl_%lu.txt", temp_dir().c_str(),
-                          static_cast<unsigned long>(++g_list_seq));
+namespace {
+
+// Makes the list file afresh under a name nobody can guess: the listing decides which
+// identifiers the logout (elevated) is run on, so no other user may plant or pre-create the
+// file that cmd's redirection then writes into. 0 and the path, or -1.
+int create_list_file(char (&path)[k_max_path + 2]) {
+    unsigned char noise[8];
+    if (random_bytes(noise, sizeof noise) != 0) {
+        vk_mount_log("session list: no random name part");
+        return -1;
+    }
+    const std::string dir = temp_dir();
+    if (dir.empty()) {
+        vk_mount_log("session list: cannot find the user's temporary directory");
+        return -1;
+    }
+    char part[2 * sizeof noise + 1];
+    for (std::size_t i = 0; i < sizeof noise; ++i)
+        std::snprintf(part + 2 * i, 3, "%02x", noise[i]);
+    int n = std::snprintf(path, sizeof path, "%svknorvaled_sl_%lu_%s.txt", dir.c_str(),
+                          static_cast<unsigned long>(++g_list_seq), part);
     if (n < 0 || static_cast<std::size_t>(n) > k_max_path) {
         vk_mount_log("session list path too long: %s", path);
         return -1;
     }
-    std::remove(path);
+    std::FILE* f = file_create_private(path);
+    if (f == nullptr) {
+        vk_mount_log("session list: cannot create %s", path);
+        return -1;
+    }
+    std::fclose(f);
+    return 0;
+}
+
+} // namespace
+
+int unmount_our_session_present(char* id, std::size_t cap) {
+    if (id != nullptr && cap != 0) id[0] = 0;
+    char path[k_max_path + 2];
+    if (create_list_file(path) != 0) return -1;
     char cmd[512];
     std::snprintf(cmd, sizeof cmd, "cmd /c iscsicli SessionList > \"%s\" 2>&1", path);
     run_hidden(cmd, 60000); // only the file counts

@@ -85,7 +85,7 @@ void dismount_volume(char letter) {
 
 // A file of a fixed name in the temporary directory made afresh, never one found there.
 std::FILE* create_fresh(const std::string& path) {
-    if (path.size() > k_max_path) return nullptr;
+    if (temp_dir().empty() || path.size() > k_max_path) return nullptr;
     std::remove(path.c_str());
     return file_create_private(path.c_str());
 }
@@ -197,20 +197,21 @@ int32_t unmount_elevated(uint64_t t0) {
     vk_mount_log("done logged_out=%d session_present=%d devnode=%d elapsed=%llums", out, present,
                  find_our_disk(), elapsed);
     g_mounted_letter = 0;
-    mount_claim_drop();
     // An unreadable last listing proves nothing when the session was still there just before.
+    // The disk is not gone then: the claim stays, so that no other process mounts over it.
     if (present == 1 || (present == -1 && outcome == still_present))
         return fail(NORVALED_E_UNMOUNT,
                     "unmount incomplete: the iSCSI session to %s is still logged in after 90 s "
                     "(is a file open on that drive?) — close it and retry",
                     NORVALED_TARGET_IQN);
     g_unmount_stage = 7;
+    mount_claim_drop();
     return 0;
 }
 
 // The same work as one script behind one consent prompt; the state lock is let go for the
 // helper's wait (up to 15 minutes) and taken again to record what came of it.
-int32_t unmount_through_helper(state_hold& hold) {
+int32_t unmount_through_helper(state_hold& hold, bool claim_taken_now) {
     const flush_result flushed = flush_cache();
     const char shown = letter_shown();
     vk_mount_log("S1 (non-elevated) cache flush rc=%d dirty=%u letter=%c", flushed.rc,
@@ -223,24 +224,27 @@ int32_t unmount_through_helper(state_hold& hold) {
     std::unique_ptr<char[]> body(new (std::nothrow) char[k_helper_body_size]);
     if (!body) {
         hold.lock();
+        if (claim_taken_now) mount_claim_drop();
         return fail(NORVALED_E_RESOURCE, "out of memory building the elevation helper");
     }
     std::snprintf(body.get(), k_helper_body_size, k_unmount_helper_script, NORVALED_TARGET_IQN,
                   letter != 0 ? 1 : 0, letter != 0 ? letter : '0', port);
     vk_mount_log("unmount: process is NOT elevated — starting the one-UAC helper (letter=%c)",
                  shown);
-    const int rc = norvaled_run_elevated_ps1("unmount", body.get(), k_helper_wait_ms);
+    std::string helper_reason; // the sequence's own text replaces it, set under the lock
+    const int rc =
+        norvaled_run_elevated_ps1("unmount", body.get(), k_helper_wait_ms, &helper_reason);
     body.reset();
 
     hold.lock();
     // Without a verdict the script never ran to its dismount: the volume is still there, and a
     // retry must still dismount it before the device under it goes.
+    // The claim goes only with the disk, or when this call took it and nothing ran.
     const bool verdict = rc == 0 || rc == NORVALED_E_UNMOUNT;
-    if (verdict) {
-        g_mounted_letter = 0;
-        mount_claim_drop();
-    }
+    if (verdict) g_mounted_letter = 0;
+    if (rc == 0 || (!verdict && claim_taken_now)) mount_claim_drop();
     if (rc == 0) {
+        err_clear(); // calls of other threads during the wait may have left their texts
         g_session_valid = 0;
         g_unmount_stage = 7;
         vk_mount_log("unmount: elevated helper SUCCESS");
@@ -259,7 +263,13 @@ int32_t unmount_through_helper(state_hold& hold) {
 int32_t unmount_drive() {
     state_hold hold(state_lock());
     err_clear();
+    attach_turn turn;
+    if (!turn.taken()) return attach_turn_refused("unmount");
     const uint64_t t0 = tick_ms();
+    // Another process's disk: its letter, session and device are not this process's to take.
+    bool claim_taken_now = false;
+    if (mount_claim_take_for("unmount", NORVALED_E_STATE, &claim_taken_now) != 0)
+        return NORVALED_E_STATE;
     if (norvaled_is_process_elevated() != 0 && !force_uac_requested()) return unmount_elevated(t0);
-    return unmount_through_helper(hold);
+    return unmount_through_helper(hold, claim_taken_now);
 }

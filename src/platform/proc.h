@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The outcome of one hidden child run.
 struct child_run {
@@ -47,3 +48,6 @@ struct plat_machine_lock;
 using machine_lock_t = plat_machine_lock*;
 int machine_lock_try(const char* name, machine_lock_t* out);
 void machine_lock_release(machine_lock_t lock);
+// Who holds the lock, for a log line ("pid 1234 (norvaled)"); empty when the platform cannot
+// tell (Windows: any user may hold the named semaphore, and it names nobody).
+std::string machine_lock_holder(const char* name);

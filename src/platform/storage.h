@@ -9,6 +9,11 @@
 // present; -1 when the drive cannot be opened or queried or lacks either string.
 int storage_query_ids(int drive, std::string& vendor, std::string& product);
 
+// Whether a volume already holds the drive letter (A..Z): 0 when none does; 1 when one does,
+// with the vendor and product of the physical drive under it, both empty when that cannot be
+// told (a network drive, a volume over several disks, a failed query).
+int volume_letter_taken(char letter, std::string& vendor, std::string& product);
+
 // The volume of a drive letter.
 struct plat_volume;
 using volume_t = plat_volume*;

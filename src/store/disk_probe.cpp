@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+#include "norvaled.h"
+#include "state/state.h"
 #include "store/cache.h"
 
 namespace {
@@ -39,7 +41,10 @@ bool has_partition_entry(const uint8_t* s) {
 int32_t bc_disk_state() {
     if (g_bc.capacity < 512) return 2;
     std::array<uint8_t, 512> sector{};
-    if (bc_read(0, sector.data(), sector.size()) != 0) return 2;
+    // A sector that could not be read says nothing of what the disk holds: calling it
+    // unrecognised would let a mount format a disk full of data after a passing failure.
+    if (bc_read(0, sector.data(), sector.size()) != 0)
+        return fail(NORVALED_E_SSH, "cannot read the disk's first sector");
     if (std::all_of(sector.begin(), sector.end(), [](uint8_t b) { return b == 0; })) return 0;
     if (le16(&sector[510]) != 0xAA55) return 2;
     if (has_filesystem_name(sector.data())) return 1;

@@ -16,6 +16,9 @@ const char* const k_fake_powershell = R"(#!/bin/sh
 for a in "$@"; do script=$a; done
 cp "$script" "$FAKE_PS_SEEN"
 res=$(head -n 1 "$script" | tr -d '\r' | sed -e "s/^\$res = '//" -e "s/'\$//" -e "s/''/'/g")
+if [ -n "$FAKE_PS_GATE" ]; then
+  i=0; while [ ! -e "$FAKE_PS_GATE" ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done
+fi
 if [ -f "$FAKE_PS_ANSWER" ]; then cat "$FAKE_PS_ANSWER" >>"$res"; fi
 exit 0
 )";
@@ -23,11 +26,13 @@ exit 0
 constexpr char k_fake_cmd[] = R"sh(bin=$(dirname "$0")
 [ "$1" = /c ] || exit 9
 printf '%s\n' "$2" >> "$bin/cmd.calls"
+case $2 in *" > \""*) f=${2#*> \"}; f=${f%%\"*}; stat -c %a "$f" >> "$bin/list-modes" 2>&1 ;; esac
 exec /bin/sh -c "$2"
 )sh";
 
 constexpr char k_scripted_powershell[] = R"sh(for a; do script=$a; done
-res=$(head -n 1 "$script" | tr -d '\r' | sed -e "s/^\$res = '//" -e "s/'\$//" -e "s/''/'/g")
+res=$(head -n 1 "$script" | tr -d '\r' | sed -e "s/^\$res = '//" -e "s/'\$//" -e "s/''/'/g" \
+  -e "s/‘‘/‘/g" -e "s/’’/’/g" -e "s/‚‚/‚/g" -e "s/‛‛/‛/g")
 tail -n +3 "$script" | tr -d '\r' | {
   while IFS= read -r line; do
     arg=${line#* }

@@ -14,9 +14,11 @@
 //   NORVALED_UAC=decline the consent prompt is answered No (error 1223)
 //
 // The fakes:
-//   cmd /c TEXT        records TEXT in bin/cmd.calls and runs it with /bin/sh
+//   cmd /c TEXT        records TEXT in bin/cmd.calls (and, for "... > \"FILE\"", the mode
+//                      FILE already has in bin/list-modes) and runs it with /bin/sh
 //   powershell ... -File SCRIPT
-//                      reads the result path from the script's first line ('' is one ') and
+//                      reads the result path from the script's first line ('' is one ', and
+//                      so for the typographic single quotes) and
 //                      plays its body: L 'text' appends text (CR LF) to the result file;
 //                      COPY path, MODE path (octal mode of the script), PID path, TOUCH path,
 //                      WAITFOR path (up to 60 s), EXIT n
@@ -51,7 +53,8 @@ class attach_env {
     bool add_program(const std::string& name, const std::string& body) const;
     // A fake elevated PowerShell (NORVALED_POWERSHELL points to it): it keeps a copy of the
     // script it runs in seen_script() and appends the lines given to answer() to the result
-    // file that the script's first line names.
+    // file that the script's first line names; with FAKE_PS_GATE set, only once that file
+    // exists (within a minute).
     bool add_fake_powershell() const;
     void answer(const std::string& lines) const;
     std::string seen_script() const;

@@ -1,6 +1,10 @@
 #include "support/cache_helpers.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -34,23 +38,39 @@ uint32_t close_mock_cache() {
     return lost;
 }
 
-bool make_mock_image_unreadable(const std::string& path) {
-    const int fd = open(path.c_str(), O_WRONLY);
-    if (fd < 0) return false;
-    std::FILE* f = fdopen(fd, "wb");
-    if (f == nullptr) {
-        close(fd);
-        return false;
+namespace {
+
+// Puts a descriptor opened with flags in place of every descriptor this process holds on path,
+// as a disk that turns bad would: whoever opened the image (the cache tests or the library
+// itself) keeps its FILE and simply sees its reads fail, or work again.
+bool reopen_open_descriptors(const std::string& path, int flags) {
+    char real[PATH_MAX];
+    if (realpath(path.c_str(), real) == nullptr) return false;
+    const int replacement = open(real, flags);
+    if (replacement < 0) return false;
+    int replaced = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (const dirent* e = readdir(dir)) {
+            const int fd = std::atoi(e->d_name);
+            char target[PATH_MAX];
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            if (fd <= 2 || fd == replacement || fd == dirfd(dir) || n <= 0) continue;
+            target[n] = 0;
+            if (std::strcmp(target, real) == 0 && dup2(replacement, fd) == fd) ++replaced;
+        }
+        closedir(dir);
     }
-    std::fclose(g_cache_image.mock_fp);
-    g_cache_image.mock_fp = f;
-    return true;
+    close(replacement);
+    return replaced > 0;
+}
+
+} // namespace
+
+bool make_mock_image_unreadable(const std::string& path) {
+    return reopen_open_descriptors(path, O_WRONLY);
 }
 
 bool make_mock_image_readable(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "r+b");
-    if (f == nullptr) return false;
-    std::fclose(g_cache_image.mock_fp);
-    g_cache_image.mock_fp = f;
-    return true;
+    return reopen_open_descriptors(path, O_RDWR);
 }

@@ -5,13 +5,17 @@
 #include "platform/posix/search_path.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -237,11 +241,44 @@ uint32_t wait_child(pid_t pid, uint32_t ms, int* status) {
     }
 }
 
+// Whether a process of the group still runs (a zombie has let go of everything). Without /proc,
+// whether the group has any member at all.
+bool group_alive(pid_t group) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return kill(-group, 0) == 0;
+    bool alive = false;
+    while (dirent* e = readdir(proc)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        const std::string path = std::string("/proc/") + e->d_name + "/stat";
+        char stat[512] = {};
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const ssize_t n = read(fd, stat, sizeof stat - 1);
+        close(fd);
+        const char* tail = n > 0 ? std::strrchr(stat, ')') : nullptr;
+        char state = 0;
+        long ppid = 0, pgrp = 0;
+        if (tail != nullptr && std::sscanf(tail + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3 &&
+            pgrp == group && state != 'Z' && state != 'X') {
+            alive = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return alive;
+}
+
+// SIGKILL only starts the end: a grandchild may still hold the file the caller deletes next.
+// Waits, bounded, until no process of the group runs.
 void kill_group(pid_t pid) {
+    constexpr uint32_t k_end_wait_ms = 10000;
     kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
+    const uint64_t deadline = tick_ms() + k_end_wait_ms;
+    while (group_alive(pid) && tick_ms() < deadline)
+        sleep_ms(1);
 }
 
 } // namespace
@@ -342,13 +379,22 @@ struct plat_machine_lock {
     int fd;
 };
 
-// An flock'ed file: the kernel lets it go when the process ends. The directory is the
-// temporary directory, or NORVALED_LOCK_DIR (tests keep their locks apart with it).
-int machine_lock_try(const char* name, machine_lock_t* out) {
+namespace {
+
+// The temporary directory, or NORVALED_LOCK_DIR (tests keep their locks apart with it).
+std::string machine_lock_path(const char* name) {
     std::string dir;
     if (!env_get("NORVALED_LOCK_DIR", dir) || dir.empty()) dir = temp_dir();
     if (dir.back() != '/') dir += '/';
-    std::string path = dir + name + ".lock";
+    return dir + name + ".lock";
+}
+
+} // namespace
+
+// An flock'ed file: the kernel lets it go when the process ends. Whoever comes first creates
+// it, so any local user can hold it and keep mounts out (docs/reliability.md).
+int machine_lock_try(const char* name, machine_lock_t* out) {
+    const std::string path = machine_lock_path(name);
     int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return -1;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -367,4 +413,37 @@ void machine_lock_release(machine_lock_t lock) {
     if (lock == nullptr) return;
     close(lock->fd);
     delete lock;
+}
+
+// From /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF", the device's major and
+// minor in hexadecimal; waiters' lines ("1: -> FLOCK ...") are not holders.
+std::string machine_lock_holder(const char* name) {
+    struct stat st {};
+    if (stat(machine_lock_path(name).c_str(), &st) != 0) return {};
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return {};
+    long holder = 0;
+    char line[256];
+    while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16] = {}, mode[16] = {};
+        long pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line, "%*d: %15s %*s %15s %ld %x:%x:%llu", kind, mode, &pid, &major, &minor,
+                        &inode) == 6 &&
+            std::strcmp(kind, "FLOCK") == 0 && major == major(st.st_dev) &&
+            minor == minor(st.st_dev) && inode == st.st_ino)
+            holder = pid;
+    }
+    std::fclose(locks);
+    if (holder <= 0) return {};
+    std::string comm;
+    if (std::FILE* f = std::fopen(("/proc/" + std::to_string(holder) + "/comm").c_str(), "re")) {
+        char buf[64] = {};
+        if (std::fgets(buf, sizeof buf, f) != nullptr) comm = buf;
+        std::fclose(f);
+    }
+    while (!comm.empty() && comm.back() == '\n')
+        comm.pop_back();
+    return "pid " + std::to_string(holder) + (comm.empty() ? "" : " (" + comm + ")");
 }

@@ -2,6 +2,7 @@
 // no drives and no volumes.
 #include "platform/storage.h"
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/posix/standin_client.h"
@@ -29,6 +30,18 @@ int storage_query_ids(int drive, std::string& vendor, std::string& product) {
     vendor = reply.text.substr(0, tab);
     product = reply.text.substr(tab + 1, tab2 == std::string::npos ? tab2 : tab2 - tab - 1);
     return vendor.empty() || product.empty() ? -1 : 0;
+}
+
+int volume_letter_taken(char letter, std::string& vendor, std::string& product) {
+    vendor.clear();
+    product.clear();
+    standin_reply reply;
+    if (!call_ok("volume " + std::string(1, letter), &reply)) return 0;
+    if (storage_query_ids(std::atoi(reply.text.c_str()), vendor, product) != 0) {
+        vendor.clear();
+        product.clear();
+    }
+    return 1;
 }
 
 // A volume handle names the drive, so that it outlives the letter it was opened by.

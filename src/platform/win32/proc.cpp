@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
 
@@ -49,21 +50,61 @@ std::string system_tool_path(const char* cmdline) {
     return sys + "\\" + relative;
 }
 
-// The caller's environment plus NoDefaultCurrentDirectoryInExePath=1, so that "cmd /c tool"
-// does not look for the tool in the current directory either.
-std::string child_environment() {
-    std::string block;
-    char* env = GetEnvironmentStringsA();
-    if (env != nullptr) {
-        const std::string key = "nodefaultcurrentdirectoryinexepath=";
-        for (const char* e = env; *e != 0; e += std::strlen(e) + 1)
-            if (lower(std::string(e).substr(0, key.size())) != key)
-                block.append(e, std::strlen(e) + 1);
-        FreeEnvironmentStringsA(env);
+// Whether the entry's name is NoDefaultCurrentDirectoryInExePath, in any case.
+bool is_no_cwd_entry(const wchar_t* entry) {
+    const std::size_t key_len = std::strlen(k_no_cwd_search) - 1; // up to and with '='
+    for (std::size_t i = 0; i < key_len; ++i) {
+        wchar_t c = entry[i];
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+        const char k =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(k_no_cwd_search[i])));
+        if (c != static_cast<wchar_t>(k)) return false;
     }
-    block.append(k_no_cwd_search, sizeof k_no_cwd_search); // with its terminating zero
+    return true;
+}
+
+// The caller's environment plus NoDefaultCurrentDirectoryInExePath=1, so that "cmd /c tool"
+// does not look for the tool in the current directory either. In UTF-16: the ANSI block would
+// lose every character outside the code page.
+std::wstring child_environment() {
+    std::wstring block;
+    wchar_t* env = GetEnvironmentStringsW();
+    if (env != nullptr) {
+        for (const wchar_t* e = env; *e != 0; e += std::wcslen(e) + 1)
+            if (!is_no_cwd_entry(e)) block.append(e, std::wcslen(e) + 1);
+        FreeEnvironmentStringsW(env);
+    }
+    for (const char* c = k_no_cwd_search; *c != 0; ++c)
+        block.push_back(static_cast<wchar_t>(*c));
+    block.push_back(0);
     block.push_back(0);
     return block;
+}
+
+// TerminateJobObject and TerminateProcess only start the end: until the processes are gone
+// they still hold their files (the list file a caller deletes next). Bounded, as every wait.
+constexpr DWORD k_end_wait_ms = 10000;
+constexpr DWORD k_end_poll_ms = 10;
+
+DWORD job_active_processes(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
+                                   nullptr))
+        return 0; // nothing to wait for that can be seen
+    return info.ActiveProcesses;
+}
+
+// Ends the child, and with it everything in its job, and waits until they are gone.
+void end_child(HANDLE process, HANDLE job, bool in_job) {
+    if (!in_job) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, k_end_wait_ms);
+        return;
+    }
+    TerminateJobObject(job, 1);
+    const ULONGLONG deadline = GetTickCount64() + k_end_wait_ms;
+    while (job_active_processes(job) > 0 && GetTickCount64() < deadline)
+        Sleep(k_end_poll_ms);
 }
 
 } // namespace
@@ -79,11 +120,11 @@ int proc_run_hidden(const char* cmdline, uint32_t limit_ms, child_run* run,
     PROCESS_INFORMATION pi{};
     std::string app = system_tool_path(cmdline);
     std::string sys = system_directory();
-    std::string env = child_environment();
+    std::wstring env = child_environment();
     // Suspended until it sits in the job: then nothing it starts can escape the time limit.
     if (!CreateProcessA(app.empty() ? nullptr : app.c_str(), buf, nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW | CREATE_SUSPENDED, env.data(),
-                        sys.empty() ? nullptr : sys.c_str(), &si, &pi)) {
+                        CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
+                        env.data(), sys.empty() ? nullptr : sys.c_str(), &si, &pi)) {
         *sys_error = GetLastError();
         return -1;
     }
@@ -93,10 +134,7 @@ int proc_run_hidden(const char* cmdline, uint32_t limit_ms, child_run* run,
     run->wait_result = WaitForSingleObject(pi.hProcess, limit_ms);
     run->exit_code = 1;
     if (run->wait_result != WAIT_OBJECT_0) {
-        if (in_job)
-            TerminateJobObject(job, 1);
-        else
-            TerminateProcess(pi.hProcess, 1);
+        end_child(pi.hProcess, job, in_job);
     } else {
         DWORD code = 1;
         if (GetExitCodeProcess(pi.hProcess, &code)) run->exit_code = code;
@@ -208,4 +246,8 @@ void machine_lock_release(machine_lock_t lock) {
     ReleaseSemaphore(lock->semaphore, 1, nullptr);
     CloseHandle(lock->semaphore);
     delete lock;
+}
+
+std::string machine_lock_holder(const char*) {
+    return {};
 }

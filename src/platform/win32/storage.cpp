@@ -47,6 +47,29 @@ int storage_query_ids(int drive, std::string& vendor, std::string& product) {
     return 0;
 }
 
+int volume_letter_taken(char letter, std::string& vendor, std::string& product) {
+    vendor.clear();
+    product.clear();
+    if ((GetLogicalDrives() & (1ul << (letter - 'A'))) == 0) return 0;
+    // No access asked for: only the device number is wanted, and that needs none.
+    char name[8];
+    std::snprintf(name, sizeof name, "\\\\.\\%c:", letter);
+    HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD got = 0;
+    const BOOL ok = DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                    sizeof number, &got, nullptr);
+    CloseHandle(h);
+    if (ok && number.DeviceType == FILE_DEVICE_DISK &&
+        storage_query_ids(static_cast<int>(number.DeviceNumber), vendor, product) != 0) {
+        vendor.clear();
+        product.clear();
+    }
+    return 1;
+}
+
 struct plat_volume {
     HANDLE handle;
 };

@@ -2,6 +2,8 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <ntsecapi.h>
+
 #include "platform/sys.h"
 
 #include <fcntl.h>
@@ -37,8 +39,9 @@ bool env_get(const char* name, std::string& value) {
 std::string temp_dir() {
     std::array<char, MAX_PATH + 1> buf{};
     DWORD n = GetTempPathA(static_cast<DWORD>(buf.size()), buf.data());
-    std::string dir = (n == 0 || n >= buf.size()) ? std::string("C:\\Windows\\Temp\\")
-                                                  : std::string(buf.data(), n);
+    // C:\Windows\Temp in its place would put elevated scripts where other users can write.
+    if (n == 0 || n >= buf.size()) return {};
+    std::string dir(buf.data(), n);
     if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
     return dir;
 }
@@ -66,6 +69,68 @@ std::FILE* file_create_private(const char* path, file_mode mode) {
     std::FILE* f = _fdopen(fd, text ? "w" : "wb");
     if (f == nullptr) _close(fd);
     return f;
+}
+
+std::FILE* file_open_append_no_link(const char* path) {
+    // The reparse point itself is opened, not what it points to, and then refused.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_TEXT);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "a");
+    if (f == nullptr) _close(fd);
+    return f;
+}
+
+bool text_to_utf16(const std::string& text, std::u16string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                                      static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                            static_cast<int>(text.size()), wide.data(), n) != n)
+        return false;
+    out.assign(wide.begin(), wide.end());
+    return true;
+}
+
+bool text_from_utf16(const std::u16string& text, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    const std::wstring wide(text.begin(), text.end());
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                      static_cast<int>(wide.size()), nullptr, 0, nullptr, &lossy);
+    if (n <= 0 || lossy) return false;
+    out.assign(static_cast<std::size_t>(n), '\0');
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                               static_cast<int>(wide.size()), out.data(), n, nullptr,
+                               &lossy) == n &&
+           !lossy;
+}
+
+int random_bytes(void* buf, std::size_t len) {
+    auto* p = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        const ULONG n = len > 0x10000 ? 0x10000 : static_cast<ULONG>(len);
+        if (!RtlGenRandom(p, n)) return -1;
+        p += n;
+        len -= n;
+    }
+    return 0;
 }
 
 int file_sync(std::FILE* f) {
