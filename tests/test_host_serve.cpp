@@ -413,7 +413,8 @@ TEST_F(HostServeSftp, WrongPasswordOrHostKeyIsShownWithTextCodeAndHint) {
     const std::vector<attempt> attempts = {
         {{"--password-env", "NORVALED_TEST_PASSWORD"},
          "NORVALED_TEST_PASSWORD=not-" + sshd_->password,
-         "error: SSH authentication failed for user " + sshd_->user + " (code -10)\n"},
+         "error: SSH authentication failed for user " + sshd_->user +
+             " (server offers publickey,password; tried password) (code -10)\n"},
         {{"--password-env", "NORVALED_TEST_PASSWORD", "--host-key-sha256",
           "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
          "NORVALED_TEST_PASSWORD=" + sshd_->password,
