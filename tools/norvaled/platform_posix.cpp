@@ -69,16 +69,19 @@ bool platform_has_terminal() {
 bool platform_prompt(const std::string& prompt, bool echo, std::string& answer) {
     const int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (fd < 0) return false;
-    if (write(fd, prompt.data(), prompt.size()) < 0) {
-        close(fd);
-        return false;
-    }
+    // Echo goes off before the prompt shows, so that nothing typed after it is echoed; and
+    // without a flush, so that nothing typed is lost.
     termios before{};
     const bool quiet = !echo && tcgetattr(fd, &before) == 0;
     if (quiet) {
         termios silent = before;
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(fd, TCSAFLUSH, &silent);
+        tcsetattr(fd, TCSANOW, &silent);
+    }
+    if (write(fd, prompt.data(), prompt.size()) < 0) {
+        if (quiet) tcsetattr(fd, TCSANOW, &before);
+        close(fd);
+        return false;
     }
     answer.clear();
     char c = 0;
@@ -91,7 +94,7 @@ bool platform_prompt(const std::string& prompt, bool echo, std::string& answer) 
         if (c != '\r') answer += c;
     }
     if (quiet) {
-        tcsetattr(fd, TCSAFLUSH, &before);
+        tcsetattr(fd, TCSANOW, &before);
         if (write(fd, "\n", 1) < 0) got_line = false;
     }
     close(fd);
