@@ -80,8 +80,28 @@ NORVALED_API const char* norvaled_stats(void);
  *   "host_key_sha256": optional pin of the server's host key, the SHA-256 fingerprint in the
  *       base64 form OpenSSH prints, with or without the "SHA256:" prefix. When given and the
  *       server's key differs, the connect fails before authentication with
- *       "SSH host key mismatch for <host>" and NORVALED_E_SSH. Without it any host key is
- *       accepted.
+ *       "SSH host key mismatch for <host>" and NORVALED_E_SSH. Without it (and without
+ *       "known_hosts") any host key is accepted.
+ *   "known_hosts": optional path of an OpenSSH known_hosts file the server's host key must be
+ *       listed in, as "host" on port 22 and "[host]:port" on any other, plain or hashed.
+ *       Lines that cannot be read are skipped; @cert-authority lines are ignored; a key on an
+ *       @revoked line is refused for every host. The host-key algorithms of the keys listed
+ *       for the host are offered first, so a server with several keys shows a listed one.
+ *       Checked after any "host_key_sha256", before authentication; failures are
+ *       NORVALED_E_SSH with "SSH host key for <host> is not known (SHA256:<fp>)" or
+ *       "SSH host key for <host> has CHANGED (SHA256:<fp>); refusing to connect".
+ *       A file that does not exist lists no host.
+ * and its switches, each JSON true or false (or the strings "true" and "false"; any other
+ * value is NORVALED_E_ARG):
+ *   "known_hosts_add": an unknown host's key is appended to the file as one line (the file is
+ *       never rewritten) and the connect goes on; a changed key is still refused.
+ *   "known_hosts_hash": the line added holds the host name hashed, as HashKnownHosts does.
+ *   "agent": the keys of the running ssh-agent (SSH_AUTH_SOCK; on Windows the agent's pipe)
+ *       are tried first, before the password or the key file.
+ * Then the password alone when one is given, otherwise the key file. A server that takes no
+ * "password" method but "keyboard-interactive" gets the password as the answer to its
+ * prompts. A failed login reads "SSH authentication failed for user <user> (server offers
+ * <methods>; tried <methods>)"; no message ever holds a secret.
  * The environment variable NORVALED_CONNECT_TIMEOUT_MS (a positive number) sets the budget
  * for TCP connect plus SSH handshake; 15000 ms by default. NORVALED_IO_TIMEOUT_MS sets T,
  * the SSH time-out: the longest one SSH/SFTP call waits for the server; 20000 by default. */

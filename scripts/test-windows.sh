@@ -263,8 +263,11 @@ sftp_case() { # name auth-args...
   local name=$1
   shift
   local remote=$remote_dir/$name.img
+  # No terminal to ask on and no known_hosts here: the host key is pinned.
+  local host_fp
+  host_fp=$(ssh-keygen -lf "$sshd_dir/host_ecdsa.pub" | awk '{print $2}')
   if serve_start "sftp-$name" --sftp "$ssh_user@127.0.0.1:$sshd_port" --image "$remote" \
-       --size ${image_mib}M "$@"; then
+       --size ${image_mib}M --host-key-sha256 "$host_fp" "$@"; then
     check "sftp ($name): qemu-img round trip of $image_mib MiB" round_trip_ok "$data"
     check "sftp ($name): norvaled.exe stops on Ctrl-C after writing back" serve_stop
     check "sftp ($name): the remote file holds the written data" cmp "$data" "$remote"

@@ -69,10 +69,10 @@ TEST(HostCommands, VersionHelpAndUnknownCommand) {
 TEST(HostCommands, ServeHelpExplainsEveryOption) {
     const cmd_result help = host({"serve", "--help"});
     ASSERT_EQ(help.exit_code, 0) << help.describe();
-    for (const char* option :
-         {"--image", "--size", "--port", "--sftp", "--key", "--pubkey", "--password-env",
-          "--passphrase-env", "--host-key-sha256", "--connect-timeout-ms", "--mount",
-          "--allow-format", "--quiet", "--help"})
+    for (const char* option : {"--image", "--size", "--port", "--sftp", "--key", "--pubkey",
+                               "--password-env", "--passphrase-env", "--host-key-sha256",
+                               "--connect-timeout-ms", "--mount", "--allow-format", "--quiet",
+                               "--help", "-F", "--accept-new-host-key", "--insecure-any-host-key"})
         EXPECT_NE(help.output.find(std::string(" ") + option + " "), std::string::npos)
             << option << " missing from:\n"
             << help.output;
@@ -106,8 +106,16 @@ TEST(HostCommandLine, BadOptionsExitTwoWithOneLine) {
         {{"--key", "/k"}, "--key needs --sftp USER@HOST"},
         {{"--password-env", "PW"}, "--password-env needs --sftp USER@HOST"},
         {{"--connect-timeout-ms", "500"}, "--connect-timeout-ms needs --sftp USER@HOST"},
-        {{"--sftp", "hostonly"}, "bad --sftp 'hostonly': give USER@HOST or USER@HOST:PORT"},
-        {{"--sftp", "u@h:99999"}, "bad --sftp 'u@h:99999': give USER@HOST or USER@HOST:PORT"},
+        {{"--sftp", "@host"}, "bad --sftp '@host': give [USER@]HOST[:PORT]"},
+        {{"--sftp", "u@h:99999"}, "bad --sftp 'u@h:99999': give [USER@]HOST[:PORT]"},
+        {{"sftp://h"}, "bad URL 'sftp://h': give sftp://[USER@]HOST[:PORT]/PATH", false},
+        {{"sftp://u@h:0/x.img"},
+         "bad URL 'sftp://u@h:0/x.img': give sftp://[USER@]HOST[:PORT]/PATH",
+         false},
+        {{"sftp://h/~/"}, "bad URL 'sftp://h/~/': the path must name the image file", false},
+        {{"sftp://h/x.img", "--size", "64M", "--insecure-any-host-key", "--accept-new-host-key"},
+         "--insecure-any-host-key excludes --accept-new-host-key and --host-key-sha256",
+         false},
         {{"--sftp", "u@mock", "--image", "/x", "--size", "64M"},
          "--sftp host 'mock' names no server; serve a local file with --image alone"},
         {{"--sftp", "u@h"}, "--sftp needs --image, the image's path on the server", false},

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include "support/attach_env.h"
 #include "support/library_helpers.h"
 #include "support/run_cmd.h"
+#include "support/ssh_agent.h"
 #include "support/sshd_fixture.h"
 #include "support/tcp_proxy.h"
 #include "support/temp_dir.h"
@@ -68,18 +70,21 @@ class host_process {
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
         posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID); // no terminal to ask on
         std::vector<std::string> argv = {k_host, "serve"};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> av;
         for (std::string& a : argv)
             av.push_back(a.data());
         av.push_back(nullptr);
+        // The developer's own keys, agent and known hosts never take part: HOME is the
+        // test's directory unless the test names one.
         std::vector<std::string> env_copy(env_extra);
+        env_copy.push_back("HOME=" + cwd);
         std::vector<char*> ev;
         for (char** e = environ; *e != nullptr; ++e)
-            ev.push_back(*e);
+            if (std::strncmp(*e, "HOME=", 5) != 0 && std::strncmp(*e, "SSH_AUTH_SOCK=", 14) != 0)
+                ev.push_back(*e);
         for (std::string& e : env_copy)
             ev.push_back(e.data());
         ev.push_back(nullptr);
@@ -389,7 +394,9 @@ class HostServeSftp : public HostServe {
                 image_,
                 "--size",
                 "64M",
-                "--quiet"};
+                "--quiet",
+                "--host-key-sha256",
+                sshd_->host_key_sha256};
     }
 
     const sshd_info* sshd_ = nullptr;
@@ -431,7 +438,8 @@ TEST_F(HostServeSftp, WrongPasswordOrHostKeyIsShownWithTextCodeAndHint) {
     const std::vector<attempt> attempts = {
         {{"--password-env", "NORVALED_TEST_PASSWORD"},
          "NORVALED_TEST_PASSWORD=not-" + sshd_->password,
-         "error: SSH authentication failed for user " + sshd_->user + " (code -10)\n"},
+         "error: SSH authentication failed for user " + sshd_->user +
+             " (server offers publickey,password; tried password) (code -10)\n"},
         {{"--password-env", "NORVALED_TEST_PASSWORD", "--host-key-sha256",
           "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
          "NORVALED_TEST_PASSWORD=" + sshd_->password,
@@ -475,3 +483,134 @@ TEST_F(HostServeSftp, LostConnectionAtShutdownExitsNonZeroWithTheLibraryMessage)
 }
 
 } // namespace
+
+// ssh's own ways: a Host alias from ~/.ssh/config, the agent's key, known_hosts, and the
+// questions on a terminal. HOME is the test's directory, so ~/.ssh is the test's own.
+class HostServeSsh : public HostServeSftp {
+  protected:
+    std::string ssh_dir() {
+        const std::string d = dir_.file(".ssh");
+        std::filesystem::create_directories(d);
+        return d;
+    }
+    void write(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    // "Host nvalias" with the server's address, user and port, plus `more` lines.
+    void write_config(const std::string& more = "") {
+        write(ssh_dir() + "/config",
+              "Host other\n  Port 1\nHost nv* !nvother\n  HostName 127.0.0.1\n"
+              "  User " +
+                  sshd_->user + "\n  Port " + std::to_string(sshd_->port) + "\n" + more);
+    }
+    std::string known_line() const {
+        const std::string pub = read_text(sshd_->host_key_pub);
+        return "[127.0.0.1]:" + std::to_string(sshd_->port) + " " +
+               pub.substr(0, pub.find(' ', pub.find(' ') + 1)) + "\n";
+    }
+    std::string url() const { return "sftp://nvalias" + image_; }
+};
+
+TEST_F(HostServeSsh, AliasAgentAndKnownHostsAreAllItTakes) {
+    write_config("  IdentityFile ~/.ssh/not_there\n");
+    write(ssh_dir() + "/known_hosts", known_line());
+    test_agent agent;
+    ASSERT_TRUE(agent.ok());
+    ASSERT_TRUE(agent.add(sshd_->key));
+    ASSERT_NO_FATAL_FAILURE(
+        serve({url(), "--size", "1G", "--quiet"}, {"SSH_AUTH_SOCK=" + agent.socket()}));
+    EXPECT_NE(host_->output().find("connecting to " + sshd_->user +
+                                   "@127.0.0.1:" + std::to_string(sshd_->port)),
+              std::string::npos)
+        << host_->output();
+    ASSERT_NO_FATAL_FAILURE(stop_cleanly());
+    EXPECT_EQ(size_of(image_), 1ll << 30);
+}
+
+TEST_F(HostServeSsh, UnknownHostRefusedAcceptedOnRequestAndChangedKeyRefused) {
+    write_config("  IdentityFile %d/.ssh/id_test\n");
+    std::filesystem::copy_file(sshd_->key_ecdsa, ssh_dir() + "/id_test");
+    const std::vector<std::string> args = {url(), "--size", "64M", "--quiet"};
+    {
+        host_process p;
+        ASSERT_TRUE(p.start(args, dir_.path()));
+        EXPECT_EQ(p.wait_exit(k_exit_ms), 2) << p.output();
+        EXPECT_NE(p.output().find("is not known (" + sshd_->host_key_sha256 +
+                                  "); if that is the server's key, give --host-key-sha256 " +
+                                  sshd_->host_key_sha256 + " or --accept-new-host-key"),
+                  std::string::npos)
+            << p.output();
+    }
+    std::vector<std::string> accept = args;
+    accept.push_back("--accept-new-host-key");
+    ASSERT_NO_FATAL_FAILURE(serve(accept));
+    ASSERT_NO_FATAL_FAILURE(stop_cleanly());
+    // One line, hashed or not as /etc/ssh/ssh_config says, that ssh itself finds.
+    const std::string added = read_text(ssh_dir() + "/known_hosts");
+    EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 1) << added;
+    const cmd_result found =
+        run_cmd({"ssh-keygen", "-F", "[127.0.0.1]:" + std::to_string(sshd_->port), "-f",
+                 ssh_dir() + "/known_hosts"},
+                k_tool_ms);
+    EXPECT_TRUE(found.ok()) << found.describe();
+    // Known now: no option needed. Then a changed key: refused even with the option.
+    ASSERT_NO_FATAL_FAILURE(serve(args));
+    ASSERT_NO_FATAL_FAILURE(stop_cleanly());
+    const std::string pub = read_text(sshd_->key + ".pub");
+    write(ssh_dir() + "/known_hosts",
+          "[127.0.0.1]:" + std::to_string(sshd_->port) + " " + pub.substr(0, pub.rfind(' ')));
+    host_process p;
+    ASSERT_TRUE(p.start(accept, dir_.path()));
+    EXPECT_EQ(p.wait_exit(k_exit_ms), 1) << p.output();
+    EXPECT_NE(p.output().find("has CHANGED (" + sshd_->host_key_sha256 + ")"), std::string::npos)
+        << p.output();
+}
+
+// On a terminal (a pty here) the unknown host is asked about and added hashed, the key's
+// passphrase is asked for, and neither the passphrase nor anything secret is shown.
+TEST_F(HostServeSsh, TerminalQuestionsForHostAndPassphrase) {
+    write_config("  IdentityFile ~/.ssh/id_protected\n  HashKnownHosts yes\n");
+    std::filesystem::copy_file(sshd_->key_ecdsa_protected, ssh_dir() + "/id_protected");
+    const std::string script = dir_.file("answer_prompts.py");
+    write(script, R"(import os, pty, select, signal, sys, time
+answers = [(b"(yes/no)? ", b"yes\n"), (b"Enter passphrase for key", sys.argv[1].encode() + b"\n"),
+           (b"Ctrl-C stops", None)]
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[2], sys.argv[2:])
+out = b""
+deadline = time.time() + 30
+while time.time() < deadline:
+    if answers and answers[0][0] in out:
+        expect, reply = answers.pop(0)
+        if reply is None:
+            os.kill(pid, signal.SIGINT)
+        else:
+            os.write(fd, reply)
+    r, _, _ = select.select([fd], [], [], 0.2)
+    if r:
+        try:
+            data = os.read(fd, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        out += data
+sys.stdout.write(out.decode(errors="replace"))
+if answers:
+    os.kill(pid, signal.SIGKILL)
+_, status = os.waitpid(pid, 0)
+sys.exit(os.WEXITSTATUS(status) if os.WIFEXITED(status) else 99)
+)");
+    const cmd_result r = run_cmd({"env", "-u", "SSH_AUTH_SOCK", "HOME=" + dir_.path(), "python3",
+                                  script, sshd_->passphrase, k_host, "serve", url(), "--size",
+                                  "64M", "--quiet", "--port", std::to_string(free_port())},
+                                 k_exit_ms);
+    EXPECT_TRUE(r.ok()) << r.describe();
+    EXPECT_NE(r.output.find("Host key fingerprint is " + sshd_->host_key_sha256), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("stopped: everything was written back"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find(sshd_->passphrase), std::string::npos) << "passphrase shown";
+    const std::string known = read_text(ssh_dir() + "/known_hosts");
+    EXPECT_EQ(known.rfind("|1|", 0), 0u) << known;
+}

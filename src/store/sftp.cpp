@@ -15,6 +15,8 @@
 #include "platform/sys.h"
 #include "state/state.h"
 #include "store/image.h"
+#include "store/known_hosts.h"
+#include "store/ssh_auth.h"
 
 namespace {
 
@@ -35,6 +37,11 @@ struct auth_text {
     char pubkey_path[512] = {};
     char passphrase[256] = {};
     char host_key_sha256[128] = {};
+    char known_hosts[512] = {};
+    bool known_hosts_add = false;
+    bool known_hosts_hash = false;
+    bool agent = false;
+    const char* unreadable = nullptr; // the first member whose value could not be read
 };
 
 // Everything a connect makes, released in reverse order unless the connect succeeds.
@@ -102,9 +109,10 @@ int32_t open_tcp(connect_attempt& at, const char* host, int port, uint32_t budge
 }
 
 int32_t handshake(connect_attempt& at, const char* host, int port, uint32_t budget_ms,
-                  uint64_t started_ms) {
+                  uint64_t started_ms, const char* known_hosts) {
     at.session = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
     if (at.session == nullptr) return fail(NORVALED_E_SSH, "libssh2_session_init failed");
+    if (known_hosts[0] != 0) known_hosts_prefer(at.session, known_hosts, host, port);
     const int64_t left =
         static_cast<int64_t>(started_ms + budget_ms) - static_cast<int64_t>(tick_ms());
     if (left <= 0) return connect_timed_out(host, port, budget_ms);
@@ -123,6 +131,8 @@ int32_t handshake(connect_attempt& at, const char* host, int port, uint32_t budg
     return 0;
 }
 
+} // namespace
+
 // OpenSSH prints SHA-256 fingerprints as unpadded base64.
 std::string base64_unpadded(const unsigned char* data, std::size_t len) {
     static constexpr char k_alphabet[] =
@@ -138,6 +148,8 @@ std::string base64_unpadded(const unsigned char* data, std::size_t len) {
     }
     return out;
 }
+
+namespace {
 
 std::string normalised_pin(const char* pin) {
     std::string p(pin);
@@ -156,6 +168,14 @@ int32_t check_host_key(connect_attempt& at, const char* host, const char* pin) {
         return fail(NORVALED_E_SSH, "SSH host key mismatch for %s", host);
     }
     return 0;
+}
+
+int32_t check_known_hosts(connect_attempt& at, const char* host, int port, const auth_text& auth) {
+    if (auth.known_hosts[0] == 0) return 0;
+    const int32_t rc = known_hosts_verify(at.session, auth.known_hosts, host, port,
+                                          auth.known_hosts_add, auth.known_hosts_hash);
+    if (rc != 0) at.say_goodbye("Host key not verified");
+    return rc;
 }
 
 bool file_readable(const char* path) {
@@ -181,17 +201,19 @@ bool try_key(LIBSSH2_SESSION* session, const char* user, const auth_text& auth) 
 }
 
 int32_t authenticate(connect_attempt& at, const char* user, const auth_text& auth) {
+    auth_tries tries(at.session, user);
+    if (tries.done()) return 0;
+    if (auth.agent && tries.agent()) return 0;
     if (auth.password[0] != 0) {
-        if (libssh2_userauth_password_ex(
-                at.session, user, static_cast<unsigned>(std::strlen(user)), auth.password,
-                static_cast<unsigned>(std::strlen(auth.password)), nullptr) == 0)
-            return 0;
-    } else if (auth.key_path[0] != 0 && try_key(at.session, user, auth)) {
-        return 0;
+        if (tries.password(auth.password)) return 0;
+    } else if (auth.key_path[0] != 0 && tries.offered("publickey")) {
+        tries.note("publickey");
+        if (try_key(at.session, user, auth)) return 0;
     }
     if (!libssh2_userauth_authenticated(at.session)) {
         at.say_goodbye("Auth failed");
-        return fail(NORVALED_E_SSH, "SSH authentication failed for user %s", user);
+        return fail(NORVALED_E_SSH, "SSH authentication failed for user %s (%s)", user,
+                    tries.summary().c_str());
     }
     return 0;
 }
@@ -204,6 +226,12 @@ auth_text read_auth_text(const char* text) {
     json_get_string(text, "pubkey_path", auth.pubkey_path, sizeof auth.pubkey_path);
     json_get_string(text, "passphrase", auth.passphrase, sizeof auth.passphrase);
     json_get_string(text, "host_key_sha256", auth.host_key_sha256, sizeof auth.host_key_sha256);
+    json_get_string(text, "known_hosts", auth.known_hosts, sizeof auth.known_hosts);
+    for (const auto& [key, value] :
+         {std::pair{"known_hosts_add", &auth.known_hosts_add},
+          std::pair{"known_hosts_hash", &auth.known_hosts_hash}, std::pair{"agent", &auth.agent}})
+        if (json_get_bool(text, key, *value) != 0 && auth.unreadable == nullptr)
+            auth.unreadable = key;
     return auth;
 }
 
@@ -214,9 +242,13 @@ int32_t connect_ssh(const char* host, int port, const char* user, const char* au
     const uint32_t budget = connect_budget_ms();
     uint64_t started = 0;
     const auth_text auth = read_auth_text(auth_json);
+    if (auth.unreadable != nullptr)
+        return fail(NORVALED_E_ARG, "auth member \"%s\" must be true or false", auth.unreadable);
     if (int32_t rc = open_tcp(at, host, port, budget, started); rc != 0) return rc;
-    if (int32_t rc = handshake(at, host, port, budget, started); rc != 0) return rc;
+    if (int32_t rc = handshake(at, host, port, budget, started, auth.known_hosts); rc != 0)
+        return rc;
     if (int32_t rc = check_host_key(at, host, auth.host_key_sha256); rc != 0) return rc;
+    if (int32_t rc = check_known_hosts(at, host, port, auth); rc != 0) return rc;
     if (int32_t rc = authenticate(at, user, auth); rc != 0) return rc;
     at.sftp = libssh2_sftp_init(at.session);
     if (at.sftp == nullptr) {

@@ -1,7 +1,9 @@
 // The SSH/SFTP link (or the mock one) that the image is opened on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
@@ -32,3 +34,6 @@ void link_release();
 // Releases the SFTP subsystem, the SSH session and its socket, and libssh2 itself; every
 // step only when its object exists.
 void ssh_release_all();
+
+// Base64 without the trailing '=' padding, as OpenSSH prints SHA-256 fingerprints.
+std::string base64_unpadded(const unsigned char* data, std::size_t len);

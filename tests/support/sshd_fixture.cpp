@@ -98,9 +98,10 @@ bool make_home() {
     return true;
 }
 
-bool make_key(const std::string& path, const std::string& passphrase) {
+bool make_key(const std::string& path, const std::string& passphrase,
+              const std::string& type = "ed25519") {
     return run(
-        {"ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-C", "norvaled-test", "-f", path});
+        {"ssh-keygen", "-q", "-t", type, "-N", passphrase, "-C", "norvaled-test", "-f", path});
 }
 
 // The configuration directory: host key, user keys, authorized_keys. The sshd reads
@@ -116,9 +117,16 @@ bool make_keys() {
     g_info.key = g_conf_dir + "/id_ed25519";
     g_info.key_protected = g_conf_dir + "/id_protected";
     g_info.passphrase = k_passphrase;
+    g_info.key_ecdsa = g_conf_dir + "/id_ecdsa";
+    g_info.key_ecdsa_protected = g_conf_dir + "/id_ecdsa_protected";
     const std::string host_key = g_conf_dir + "/host_ed25519";
+    g_info.host_key_pub = host_key + ".pub";
+    g_info.host_key_ecdsa = g_conf_dir + "/host_ecdsa";
     if (!make_key(host_key, "") || !make_key(g_info.key, "") ||
-        !make_key(g_info.key_protected, g_info.passphrase))
+        !make_key(g_info.key_protected, g_info.passphrase) ||
+        !make_key(g_info.key_ecdsa, "", "ecdsa") ||
+        !make_key(g_info.key_ecdsa_protected, g_info.passphrase, "ecdsa") ||
+        !make_key(g_info.host_key_ecdsa, "", "ecdsa"))
         return false;
     std::string listing;
     if (!run({"ssh-keygen", "-l", "-f", host_key + ".pub"}, &listing)) return false;
@@ -129,19 +137,22 @@ bool make_keys() {
         g_failure = "unexpected ssh-keygen -l output: " + listing;
         return false;
     }
-    const std::string keys =
-        read_text(g_info.key + ".pub") + read_text(g_info.key_protected + ".pub");
+    std::string keys;
+    for (const std::string* key :
+         {&g_info.key, &g_info.key_protected, &g_info.key_ecdsa, &g_info.key_ecdsa_protected})
+        keys += read_text(*key + ".pub");
     return write_text(g_conf_dir + "/authorized_keys", keys, 0644);
 }
 
-std::string config_text(int port) {
+std::string config_text(int port, const std::string& pid_file = "sshd.pid") {
     const std::string& d = g_conf_dir;
     return "ListenAddress 127.0.0.1\n"
            "Port " +
            std::to_string(port) +
            "\n"
            "HostKey " +
-           d + "/host_ed25519\n" + "PidFile " + d + "/sshd.pid\n" + "AuthorizedKeysFile " + d +
+           d + "/host_ed25519\n" + "PidFile " + d + "/" + pid_file + "\n" + "AuthorizedKeysFile " +
+           d +
            "/authorized_keys\n"
            "AllowUsers " +
            k_user +
@@ -284,4 +295,34 @@ std::string json_quote(const std::string& text) {
 
 std::string auth_password(const sshd_info& s) {
     return "{\"password\":" + json_quote(s.password) + "}";
+}
+
+// The first value of a keyword wins in sshd_config, so the settings go before the shared text.
+sshd_variant::sshd_variant(const sshd_info& base, const std::string& settings) {
+    if (!sshd_ok(base)) return;
+    static int g_variants = 0;
+    const std::string name = "variant" + std::to_string(++g_variants);
+    const std::string conf = g_conf_dir + "/" + name + "_config";
+    const std::string log = g_conf_dir + "/" + name + ".log";
+    for (int attempt = 0; attempt < k_port_attempts && port_ == 0; ++attempt) {
+        const int port = free_port();
+        if (port == 0 ||
+            !write_text(conf, settings + "\n" + config_text(port, name + ".pid"), 0644))
+            continue;
+        pid_t pid = spawn_server({k_sshd, "-D", "-e", "-f", conf}, log, "TERM");
+        if (pid > 0 && wait_listening(pid, port, k_ready_ms)) {
+            pid_ = pid;
+            port_ = port;
+        } else if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    if (port_ == 0) ADD_FAILURE() << "sshd variant did not come up; its log:\n" << read_text(log);
+}
+
+sshd_variant::~sshd_variant() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
 }

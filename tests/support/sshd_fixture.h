@@ -8,15 +8,19 @@
 #include <gtest/gtest.h>
 
 struct sshd_info {
-    int port = 0;                // 127.0.0.1:port
-    std::string user;            // test user
-    std::string password;        // its password
-    std::string key;             // ed25519 private key without passphrase (key + ".pub" exists)
-    std::string key_protected;   // second private key, with passphrase (".pub" beside it too)
-    std::string passphrase;      // of key_protected
-    std::string host_key_sha256; // "SHA256:..." as ssh-keygen -lf prints it
-    std::string home;            // a directory the user can write: remote images go there
-    std::string log;             // the sshd's own log (stderr), for failure messages
+    int port = 0;                    // 127.0.0.1:port
+    std::string user;                // test user
+    std::string password;            // its password
+    std::string key;                 // ed25519 private key without passphrase (key + ".pub" exists)
+    std::string key_protected;       // second private key, with passphrase (".pub" beside it too)
+    std::string passphrase;          // of key_protected (and of key_ecdsa_protected)
+    std::string key_ecdsa;           // ecdsa-sha2-nistp256 private key without passphrase
+    std::string key_ecdsa_protected; // the same type, with passphrase
+    std::string host_key_sha256;     // "SHA256:..." as ssh-keygen -lf prints it
+    std::string host_key_pub;        // the ed25519 host key's ".pub" file
+    std::string host_key_ecdsa;      // an ecdsa host key only the variant servers show (".pub" too)
+    std::string home;                // a directory the user can write: remote images go there
+    std::string log;                 // the sshd's own log (stderr), for failure messages
 };
 
 // Starts (once per process) a private OpenSSH sshd on 127.0.0.1 at a free port with its own
@@ -29,6 +33,22 @@ const sshd_info& sshd_start();
 // Ends the sshd together with every session it serves (SIGKILL, as a server that crashed) and
 // starts it again on the same port with the same keys. False when it did not come back.
 bool sshd_restart();
+
+// A second sshd of the same user, keys and home, for the settings the shared one must not
+// have: each line of `settings` ("KbdInteractiveAuthentication yes") overrides the shared
+// configuration. Stopped (by PID) by the destructor.
+class sshd_variant {
+  public:
+    sshd_variant(const sshd_info& base, const std::string& settings);
+    ~sshd_variant();
+    sshd_variant(const sshd_variant&) = delete;
+    sshd_variant& operator=(const sshd_variant&) = delete;
+    int port() const { return port_; } // 0 when it did not come up (a test failure is recorded)
+
+  private:
+    int port_ = 0;
+    int pid_ = -1;
+};
 
 // True when the server runs: a test that got port 0 should return at once.
 inline bool sshd_ok(const sshd_info& s) {

@@ -25,7 +25,8 @@ commands:
 127.0.0.1:3261 and prints an initiator command that reads it. The manual: man norvaled.
 )";
 
-constexpr const char* k_serve_usage = R"(usage: norvaled serve [options]
+constexpr const char* k_serve_usage = R"(usage: norvaled serve [IMAGE] [options]
+       norvaled serve sftp://[USER@]HOST[:PORT]/PATH --size SIZE [options]
 
 Connects, starts the iSCSI target on 127.0.0.1 and serves the image until Ctrl-C or SIGTERM;
 then writes every cached change back to the image, stops and disconnects.
@@ -33,6 +34,9 @@ Exit status: 0 when everything was written back, 1 when a step failed or data co
 written back, 2 for a command line that cannot work.
 
 image:
+  IMAGE                    the first argument: a local file, or sftp://[USER@]HOST[:PORT]/PATH,
+                           an image on an SSH server (PATH is absolute; /~/PATH is relative
+                           to the home directory)
   --image PATH             the image: a local file (default ./norvaled-demo.img), or with
                            --sftp its path on the server. Created when missing, lengthened to
                            SIZE when shorter, never shortened.
@@ -42,15 +46,26 @@ image:
                            with --sftp.
   --port N                 TCP port of the target on 127.0.0.1 (default 3261)
 
-SFTP (without --sftp the image is a local file):
-  --sftp USER@HOST[:PORT]  the SSH server that holds the image (port 22 by default)
-  --key FILE               private key for public-key authentication
+SFTP (without --sftp or an sftp:// URL the image is a local file):
+  --sftp [USER@]HOST[:PORT] the SSH server that holds the image, with --image PATH
+  -F FILE                  read this ssh configuration file instead of ~/.ssh/config and
+                           /etc/ssh/ssh_config (HOST may be a Host alias from either)
+  --key FILE               log in with this private key only
   --pubkey FILE            its public key (default: FILE.pub when it exists)
-  --password-env VAR       take the password from environment variable VAR (instead of --key)
+  --password-env VAR       log in with the password in environment variable VAR only
   --passphrase-env VAR     take the private key's passphrase from environment variable VAR
+  Without --key or --password-env the login goes as ssh's: the ssh-agent's keys, the
+  IdentityFiles (or ~/.ssh/id_*), asking for a key's passphrase on the terminal, then the
+  password, asked on the terminal.
   --host-key-sha256 FP     accept the server only when its host key has this SHA-256
                            fingerprint, as `ssh-keygen -lf` prints it (with or without
-                           "SHA256:"); without it any host key is accepted
+                           "SHA256:"), instead of checking known_hosts
+  --accept-new-host-key    add an unknown server's key to known_hosts without asking (a
+                           changed key is still refused)
+  --insecure-any-host-key  accept any host key without checking (not recommended)
+  Host keys are checked against ~/.ssh/known_hosts and /etc/ssh/ssh_known_hosts (or the
+  files the configuration names); an unknown host is asked about on a terminal and refused
+  without one.
   --connect-timeout-ms MS  limit for the TCP connect and SSH handshake together (default
                            15000); sets NORVALED_CONNECT_TIMEOUT_MS for the library
   Secrets are never taken on the command line, where other users of the machine can see them.

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <limits>
 
+#include "url.h"
+
 namespace {
 
 using apply_fn = bool (*)(serve_options&, const std::string& value, std::string& err);
@@ -38,7 +40,7 @@ bool apply_port(serve_options& o, const std::string& v, std::string& err) {
 
 bool apply_sftp(serve_options& o, const std::string& v, std::string& err) {
     if (!parse_sftp_target(v, o.user, o.host, o.ssh_port)) {
-        err = "bad --sftp '" + v + "': give USER@HOST or USER@HOST:PORT";
+        err = "bad --sftp '" + v + "': give [USER@]HOST[:PORT]";
         return false;
     }
     // The library reads the host name "mock" as "no server, a local file".
@@ -79,7 +81,12 @@ bool apply_env_name(std::string& into, const std::string& v, std::string& err) {
     return true;
 }
 
-constexpr std::array<option_spec, 15> k_options{{
+bool apply_flag(bool& flag) {
+    flag = true;
+    return true;
+}
+
+constexpr std::array<option_spec, 18> k_options{{
     {"--image", true,
      [](serve_options& o, const std::string& v, std::string&) { return o.image = v, true; }},
     {"--size", true, apply_size},
@@ -102,6 +109,18 @@ constexpr std::array<option_spec, 15> k_options{{
          return o.host_key_sha256 = v, true;
      }},
     {"--connect-timeout-ms", true, apply_timeout},
+    {"-F", true,
+     [](serve_options& o, const std::string& v, std::string&) {
+         return o.ssh_config_file = v, true;
+     }},
+    {"--accept-new-host-key", false,
+     [](serve_options& o, const std::string&, std::string&) {
+         return apply_flag(o.accept_new_host_key);
+     }},
+    {"--insecure-any-host-key", false,
+     [](serve_options& o, const std::string&, std::string&) {
+         return apply_flag(o.insecure_any_host_key);
+     }},
     {"--mount", true, apply_mount},
     {"--allow-format", false,
      [](serve_options& o, const std::string&, std::string&) { return o.allow_format = true; }},
@@ -120,7 +139,10 @@ const option_spec* find_option(std::string_view name) {
 
 // Combinations that cannot work, found before anything is connected.
 bool check_combination(const serve_options& o, std::string& err) {
-    const std::array<std::pair<bool, const char*>, 5> sftp_only{{
+    const std::array<std::pair<bool, const char*>, 8> sftp_only{{
+        {!o.ssh_config_file.empty(), "-F"},
+        {o.accept_new_host_key, "--accept-new-host-key"},
+        {o.insecure_any_host_key, "--insecure-any-host-key"},
         {!o.key_path.empty(), "--key"},
         {!o.pubkey_path.empty(), "--pubkey"},
         {!o.password_env.empty(), "--password-env"},
@@ -141,6 +163,10 @@ bool check_combination(const serve_options& o, std::string& err) {
     // The library tries a password alone, so a key given with it would be silently unused.
     if (!o.key_path.empty() && !o.password_env.empty()) {
         err = "--key and --password-env exclude each other: give one way to log in";
+        return false;
+    }
+    if (o.insecure_any_host_key && (o.accept_new_host_key || !o.host_key_sha256.empty())) {
+        err = "--insecure-any-host-key excludes --accept-new-host-key and --host-key-sha256";
         return false;
     }
     if (!o.connect_timeout_ms.empty() && !o.sftp()) {
@@ -164,10 +190,28 @@ bool check_combination(const serve_options& o, std::string& err) {
     return true;
 }
 
+// The image as the first argument: a local path or an sftp:// URL.
+bool take_image_argument(const std::string& arg, serve_options& out, std::string& err) {
+    out.image_given = true;
+    if (!is_sftp_url(arg)) return out.image = arg, true;
+    sftp_url url;
+    if (!parse_sftp_url(arg, url, err)) return false;
+    out.user = url.user;
+    out.host = url.host;
+    out.ssh_port = url.port;
+    out.image = url.path;
+    if (out.host == "mock") {
+        err = "host 'mock' names no server; serve a local file by its path";
+        return false;
+    }
+    return true;
+}
+
 // Takes the option at args[i] (and its value), advancing i past what it used.
 bool take_option(const std::vector<std::string>& args, std::size_t& i, serve_options& out,
                  std::string& err) {
     const std::string& arg = args[i];
+    if (i == 0 && !arg.empty() && arg[0] != '-') return take_image_argument(arg, out, err);
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
     const option_spec* opt = arg.rfind("-", 0) == 0 ? find_option(name) : nullptr;
@@ -246,16 +290,16 @@ bool parse_size(std::string_view text, int64_t& out) {
 bool parse_sftp_target(std::string_view text, std::string& user, std::string& host, int32_t& port) {
     // The last '@' splits, so a user name may itself hold one.
     const std::size_t at = text.rfind('@');
-    if (at == std::string_view::npos || at == 0) return false;
-    std::string_view rest = text.substr(at + 1);
-    int64_t p = 22;
+    if (at == 0) return false;
+    std::string_view rest = at == std::string_view::npos ? text : text.substr(at + 1);
+    int64_t p = 0;
     const std::size_t colon = rest.rfind(':');
     if (colon != std::string_view::npos) {
         if (!parse_number(rest.substr(colon + 1), 1, 65535, p)) return false;
         rest = rest.substr(0, colon);
     }
     if (rest.empty()) return false;
-    user = std::string(text.substr(0, at));
+    user = at == std::string_view::npos ? std::string() : std::string(text.substr(0, at));
     host = std::string(rest);
     port = static_cast<int32_t>(p);
     return true;

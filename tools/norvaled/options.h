@@ -17,10 +17,16 @@ struct serve_options {
     bool quiet = false;
     bool help = false;
 
-    // --sftp USER@HOST[:PORT]; empty host means the local mock image.
+    // --sftp [USER@]HOST[:PORT] or sftp://[USER@]HOST[:PORT]/PATH; empty host means the local
+    // mock image. An empty user and port 0 are filled from ssh's configuration, else the
+    // local user name and 22.
     std::string user;
     std::string host;
-    int32_t ssh_port = 22;
+    int32_t ssh_port = 0;
+    std::string ssh_config_file; // -F FILE: only this configuration file is read
+    bool accept_new_host_key = false;
+    bool insecure_any_host_key = false;
+    bool image_given = false; // the image came as the first argument
     std::string key_path;
     std::string pubkey_path;
     std::string password_env;
@@ -46,5 +52,6 @@ bool parse_size(std::string_view text, int64_t& out);
 // A whole decimal number in [lo, hi].
 bool parse_number(std::string_view text, int64_t lo, int64_t hi, int64_t& out);
 
-// "user@host" or "user@host:port"; false when a part is missing or the port is bad.
+// "[user@]host[:port]"; false when a part is empty or the port is bad (user stays empty and
+// port 0 when not given).
 bool parse_sftp_target(std::string_view text, std::string& user, std::string& host, int32_t& port);

@@ -13,6 +13,7 @@
 #include "norvaled.h"
 #include "platform.h"
 #include "report.h"
+#include "ssh_login.h"
 #include "stats.h"
 
 namespace {
@@ -58,19 +59,14 @@ bool choose_size(const serve_options& o, int64_t& size, std::string& err) {
 }
 
 // 0, a library code (reported), or k_exit_usage's cause in `usage_err`.
-int32_t connect_library(const serve_options& o, std::string& usage_err) {
+int32_t connect_library(serve_options& o, std::string& usage_err) {
     if (!o.sftp()) return norvaled_connect("mock", 0, "norvaled", nullptr);
-    std::string auth;
-    if (!build_auth_text(o, auth, usage_err)) return 0;
     if (!o.connect_timeout_ms.empty() &&
         platform_set_env("NORVALED_CONNECT_TIMEOUT_MS", o.connect_timeout_ms.c_str()) != 0) {
         usage_err = "cannot set NORVALED_CONNECT_TIMEOUT_MS";
         return 0;
     }
-    say("connecting to " + o.user + "@" + o.host + ":" + std::to_string(o.ssh_port) + " ...");
-    const int32_t rc = norvaled_connect(o.host.c_str(), o.ssh_port, o.user.c_str(), auth.c_str());
-    auth.assign(auth.size(), ' '); // the password need not stay in memory
-    return rc;
+    return ssh_login(o, usage_err);
 }
 
 std::string describe_image(const serve_options& o, bool created) {
@@ -91,6 +87,8 @@ void print_how_to_reach(const serve_options& o, bool created, const stats_snapsh
     say("  portal  " + portal);
     say("  target  " NORVALED_TARGET_IQN);
     say("  lun     0");
+    if (o.sftp() && o.insecure_any_host_key)
+        say("  warning the SSH host key was not checked (--insecure-any-host-key)");
     if (o.mount_letter != 0) {
         say("  drive   " + drive_name(o.mount_letter));
         say("Ctrl-C unmounts and stops; cached writes are written back to the image first.");
@@ -220,7 +218,7 @@ int give_up(int status) {
 
 } // namespace
 
-int run_serve(const serve_options& o) {
+int run_serve(serve_options& o) {
     std::string err;
     int64_t size = 0;
     if (!o.sftp() && !choose_size(o, size, err)) return say_error(err), k_exit_usage;

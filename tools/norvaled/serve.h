@@ -8,4 +8,4 @@ constexpr int k_exit_failed = 1; // a library step failed, or not everything was
 constexpr int k_exit_usage = 2;  // the command line cannot work
 
 // Runs the whole serve command; returns the process exit status.
-int run_serve(const serve_options& o);
+int run_serve(serve_options& o);
