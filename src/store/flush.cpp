@@ -47,8 +47,7 @@ int flush_main() {
         for (int i = 0; i < k_flush_ticks && g_flush_running.load(); ++i)
             sleep_ms(k_flush_tick_ms);
         if (!g_flush_running.load()) break;
-        cache_guard hold(bc_lock());
-        if (bc_dirty_count() > 0) bc_flush_background_locked(); // a failure: next pass
+        if (bc_dirty_count() > 0) bc_flush_background(); // a failure: next pass
     }
     return 0;
 }

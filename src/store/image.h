@@ -12,15 +12,17 @@ int image_open(uint64_t size);
 // Closes whichever image handle is open.
 void image_close();
 
-// Chunk I/O at a chunk-aligned offset, always 2 MiB; the caller holds the cache lock.
-// The medium is chosen per call: the mock file, the SFTP handle, or neither.
+// Image transfers. Each takes the link lock itself, so the caller must not hold it, nor the
+// cache lock, which would stall every command behind the network. The medium is chosen per
+// call: the mock file, the SFTP handle, or neither.
 // Reading: bytes beyond the end of the image are zeros. -1 when the image could not be read,
-// so that no layer serves or writes back a chunk that was never really loaded.
+// so that no layer serves or writes back bytes that were never really loaded.
+int sftp_read_range(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t len);
+// One whole 2 MiB chunk at a chunk-aligned offset.
 int sftp_read_chunk(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf);
-// The same for the chunk's bytes from..2 MiB only, into buf + from; bytes before from are
-// left as they are, failure or not.
-int sftp_read_tail(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, uint8_t* buf, uint32_t from);
-// 0, or -1 when the chunk was not written whole.
+// 0, or -1 when the range was not written whole.
+int sftp_write_range(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf,
+                     uint32_t len);
 int sftp_write_exact(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset, const uint8_t* buf);
 // Has the image's data reach the disk under it: fsync of a mock file; on the server the
 // fsync@openssh.com extension, when it offers it (a server without it is trusted as is, as

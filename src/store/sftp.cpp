@@ -3,9 +3,11 @@
 #include "store/sftp.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -248,6 +250,39 @@ void json_get_string(const char* text, const char* key, char* out, std::size_t s
         out[n++] = c;
     }
     out[n] = 0;
+}
+
+namespace {
+
+// A ticket lock: made on first use and never destroyed, like the other process-wide locks.
+struct link_tickets {
+    std::mutex lock;
+    std::condition_variable turn;
+    uint64_t next = 0;    // the ticket the next arrival takes
+    uint64_t serving = 0; // the ticket that holds the link
+};
+
+link_tickets& tickets() {
+    static auto* t = new link_tickets;
+    return *t;
+}
+
+} // namespace
+
+void link_acquire() {
+    link_tickets& t = tickets();
+    std::unique_lock<std::mutex> hold(t.lock);
+    const uint64_t mine = t.next++;
+    t.turn.wait(hold, [&] { return t.serving == mine; });
+}
+
+void link_release() {
+    link_tickets& t = tickets();
+    {
+        std::lock_guard<std::mutex> hold(t.lock);
+        ++t.serving;
+    }
+    t.turn.notify_all();
 }
 
 void ssh_release_all() {

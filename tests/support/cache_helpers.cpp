@@ -8,6 +8,7 @@
 #include "state/state.h"
 #include "store/cache.h"
 #include "store/image.h"
+#include "store/sftp.h"
 
 bool open_mock_cache(const std::string& path, uint64_t size) {
     if (norvaled_connect("mock", 0, "tester", nullptr) != 0) return false;
@@ -35,6 +36,7 @@ bool make_mock_image_unreadable(const std::string& path) {
         close(fd);
         return false;
     }
+    link_guard link; // a transfer in flight must not lose its stream
     std::fclose(g_mock_fp);
     g_mock_fp = f;
     return true;
@@ -43,6 +45,7 @@ bool make_mock_image_unreadable(const std::string& path) {
 bool make_mock_image_readable(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "r+b");
     if (f == nullptr) return false;
+    link_guard link;
     std::fclose(g_mock_fp);
     g_mock_fp = f;
     return true;

@@ -12,8 +12,9 @@ bool open_mock_cache(const std::string& path, uint64_t size);
 // the number of dirty chunks that could not be written back.
 uint32_t close_mock_cache();
 
-// Swaps the open mock image's stream for a write-only one on the same file: every chunk load
-// fails as an I/O error would, while write-backs still work. False when it could not.
+// Swaps the open mock image's stream for a write-only one on the same file: every load fails
+// as an I/O error would, while write-backs still work. Safe while other threads use the
+// cache. False when it could not.
 bool make_mock_image_unreadable(const std::string& path);
 // Reopens the mock image for reading and writing again.
 bool make_mock_image_readable(const std::string& path);
