@@ -1,12 +1,12 @@
 #include "store/cache.h"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <vector>
 
 #include "platform/memory.h"
 #include "state/state.h"
@@ -75,6 +75,8 @@ struct command_wait {
         --g_bc.commands_waiting;
         sync_of().changed.notify_all();
     }
+    // Declared after the cache lock is taken, so the lock is still held here.
+    ~command_wait() { done(); }
 };
 
 uint64_t chunk_offset(uint32_t chunk) {
@@ -172,9 +174,17 @@ bool bridgeable(const bc_slot& s, uint32_t from, uint32_t to) {
     return to - from <= k_bridge_granules && all_loaded(s, {from, to});
 }
 
+// At most every other granule starts a run.
+struct run_list {
+    std::array<granule_range, k_granules / 2> at;
+    uint32_t count = 0;
+    const granule_range* begin() const { return at.data(); }
+    const granule_range* end() const { return at.data() + count; }
+};
+
 // The dirty granules as runs in offset order, close ones joined over loaded bytes only.
-std::vector<granule_range> dirty_runs(const bc_slot& s) {
-    std::vector<granule_range> runs;
+run_list dirty_runs(const bc_slot& s) {
+    run_list runs;
     uint32_t g = 0;
     while (g < k_granules) {
         if (!s.written[g]) {
@@ -184,10 +194,10 @@ std::vector<granule_range> dirty_runs(const bc_slot& s) {
         uint32_t end = g;
         while (end < k_granules && s.written[end])
             ++end;
-        if (!runs.empty() && bridgeable(s, runs.back().hi, g))
-            runs.back().hi = end;
+        if (runs.count > 0 && bridgeable(s, runs.at[runs.count - 1].hi, g))
+            runs.at[runs.count - 1].hi = end;
         else
-            runs.push_back({g, end});
+            runs.at[runs.count++] = {g, end};
         g = end;
     }
     return runs;
@@ -197,17 +207,18 @@ std::vector<granule_range> dirty_runs(const bc_slot& s) {
 // keeps every mark: the data stays dirty for the next attempt. 0 or -10.
 int write_back_locked(cache_lock& lk, bc_slot& s) {
     const granule_set sent = s.written;
-    const std::vector<granule_range> runs = dirty_runs(s);
+    const run_list runs = dirty_runs(s);
     s.busy = slot_busy::writing_back;
     s.busy_direct = false;
-    s.busy_lo = runs.front().lo;
-    s.busy_hi = runs.back().hi;
+    s.busy_lo = runs.at[0].lo;
+    s.busy_hi = runs.at[runs.count - 1].hi;
     const uint64_t base = chunk_offset(s.chunk_index);
+    const uint8_t* data = s.data;
     lk.unlock();
     int rc = 0;
     uint64_t moved = 0;
     for (const granule_range& r : runs) {
-        rc = sftp_write_range(g_sftp_handle, base + r.offset(), s.data + r.offset(), r.bytes());
+        rc = sftp_write_range(g_sftp_handle, base + r.offset(), data + r.offset(), r.bytes());
         if (rc != 0) break;
         moved += r.bytes();
     }
@@ -351,16 +362,23 @@ int for_each_piece(uint64_t offset, uint32_t len, bool writing, Piece piece) {
                           [&](bc_slot& s, uint32_t q) { piece(s, q, done, n, p); });
         done += n;
     }
-    w.done();
     return rc;
 }
 
-std::vector<uint32_t> dirty_chunks_locked() {
-    std::vector<uint32_t> chunks;
+struct chunk_list {
+    std::array<uint32_t, k_slot_max> at;
+    uint32_t count = 0;
+    const uint32_t* begin() const { return at.data(); }
+    const uint32_t* end() const { return at.data() + count; }
+};
+
+// The chunks of the dirty slots, in chunk order.
+chunk_list dirty_chunks_locked() {
+    chunk_list chunks;
     const uint32_t n = g_bc.slot_count.load();
     for (uint32_t i = 0; i < n; ++i)
-        if (g_bc.slots[i].dirty.load()) chunks.push_back(g_bc.slots[i].chunk_index);
-    std::sort(chunks.begin(), chunks.end());
+        if (g_bc.slots[i].dirty.load()) chunks.at[chunks.count++] = g_bc.slots[i].chunk_index;
+    std::sort(chunks.at.begin(), chunks.at.begin() + chunks.count);
     return chunks;
 }
 
@@ -396,9 +414,7 @@ int flush_locked(cache_lock& lk, command_wait* w, uint32_t spared) {
 int flush_as_command() {
     cache_lock lk(sync_of().lock);
     command_wait w;
-    const int rc = flush_locked(lk, &w, k_no_chunk);
-    w.done();
-    return rc;
+    return flush_locked(lk, &w, k_no_chunk);
 }
 
 } // namespace
