@@ -392,7 +392,8 @@ int flush_locked(cache_lock& lk, command_wait* w, uint32_t spared) {
     for (const uint32_t chunk : dirty_chunks_locked()) {
         if (chunk == spared) continue;
         for (;;) {
-            if (w == nullptr) sync_of().changed.wait(lk, [] { return g_bc.commands_waiting == 0; });
+            if (w == nullptr)
+                sync_of().changed.wait(lk, [] { return g_bc.commands_waiting.load() == 0; });
             bc_slot* s = find_slot_locked(chunk); // dirty slots are never reused
             if (s == nullptr || !s->dirty.load()) break;
             if (s->busy != slot_busy::idle) {
@@ -439,7 +440,7 @@ void bc_init(uint64_t size) {
     g_bc.stream_end = k_no_stream;
     g_bc.streaming = false;
     g_bc.spared_end = k_no_stream;
-    g_bc.commands_waiting = 0;
+    g_bc.commands_waiting.store(0);
     g_bc.cache_hits.store(0);
     g_bc.cache_misses.store(0);
     g_bc.sftp_bytes_r.store(0);

@@ -50,8 +50,9 @@ struct block_cache {
     uint64_t stream_end = k_no_stream; // where the last write ended
     bool streaming = false;            // the last write continued the one before
     uint64_t spared_end = k_no_stream; // stream_end when the background pass last spared it
-    uint32_t commands_waiting = 0;     // commands waiting for a transfer or making their own
-    bool live = false;                 // from bc_init to bc_destroy
+    // Commands waiting for a transfer or making their own; written under the cache lock.
+    std::atomic<uint32_t> commands_waiting{0};
+    bool live = false; // from bc_init to bc_destroy
     std::atomic<uint64_t> cache_hits{0};
     std::atomic<uint64_t> cache_misses{0};
     std::atomic<uint64_t> sftp_bytes_r{0}; // bytes really loaded from the image
