@@ -14,6 +14,10 @@ namespace {
 
 constexpr int k_flush_ticks = 50;         // 50 x 100 ms between passes
 constexpr uint32_t k_flush_tick_ms = 100; // bounds how long a stop waits for an idle thread
+// A pass starts early once this many slots are dirty: a write stream larger than the cache
+// then finds clean slots to reuse, its intake overlapping the write-back, instead of writing
+// back every victim itself before it can go on.
+constexpr uint32_t k_early_pass_dirty = k_slot_max / 2;
 
 uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -43,11 +47,14 @@ bool has_partition_entry(const uint8_t* s) {
 } // namespace
 
 int flush_main() {
+    bool failed = false; // after a failed pass, the next one waits the whole interval
     while (g_flush_running.load()) {
-        for (int i = 0; i < k_flush_ticks && g_flush_running.load(); ++i)
+        for (int i = 0; i < k_flush_ticks && g_flush_running.load(); ++i) {
+            if (!failed && bc_dirty_count() >= k_early_pass_dirty) break;
             sleep_ms(k_flush_tick_ms);
+        }
         if (!g_flush_running.load()) break;
-        if (bc_dirty_count() > 0) bc_flush_background(); // a failure: next pass
+        failed = bc_dirty_count() > 0 && bc_flush_background() != 0; // a failure: next pass
     }
     return 0;
 }
