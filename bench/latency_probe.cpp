@@ -51,8 +51,8 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> mib_data(1 << 20, 0x5A);
     for (long i = 0; i < mib; ++i) {
         const uint64_t lba = (4ull << 20) / 512 + static_cast<uint64_t>(i) * 2048;
-        if (!task_good(iscsi_write16_sync(c, 0, lba, mib_data.data(), 1 << 20, 512, 0, 0, 0, 0,
-                                          0))) {
+        if (!task_good(
+                iscsi_write16_sync(c, 0, lba, mib_data.data(), 1 << 20, 512, 0, 0, 0, 0, 0))) {
             std::fprintf(stderr, "write: %s\n", iscsi_get_error(c));
             return 1;
         }
