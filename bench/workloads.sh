@@ -3,6 +3,9 @@
 # SCALE, PERF_SECONDS and SFTP_MIB from it.
 
 MOCK_SIZE=268435456 # 256 MiB: the whole disk fits the 128-slot cache, so "warm" is all hits
+# Cold runs make one pass over a disk of twice the cache, so that a pass measures loads and
+# replacements, not only the first touch of the cache's fresh buffers.
+MOCK_COLD_SIZE=536870912
 SPREAD_STEP=409612288 # 100003 blocks of 4 KiB: each read lands far from the last, all over the disk
 
 # id|label|count|depth|size|step|mode|goal. Counts are for warm runs; a cold run makes one
@@ -157,7 +160,14 @@ run_mock_vs_tgt() {
   head -c "$MOCK_SIZE" /dev/urandom >"$MOCK_OURS"
   cp "$MOCK_OURS" "$MOCK_TGT"
   run_mock_warm
+  rm -f "$MOCK_OURS" "$MOCK_TGT"
+  local warm_size=$MOCK_SIZE
+  MOCK_SIZE=$MOCK_COLD_SIZE
+  note "mock cold: two ${MOCK_SIZE}-byte images"
+  head -c "$MOCK_SIZE" /dev/urandom >"$MOCK_OURS"
+  cp "$MOCK_OURS" "$MOCK_TGT"
   run_mock_cold
+  MOCK_SIZE=$warm_size
   rm -f "$MOCK_OURS" "$MOCK_TGT"
 }
 
@@ -253,10 +263,12 @@ run_stream_reads() {
   record stream_r ceiling 4
 }
 
-# id|round trip ms|Mbit/s|MiB per sequential pass|4 KiB reads for norvaled|for nbdkit
+# id|round trip ms|Mbit/s|MiB per sequential pass|4 KiB reads for norvaled|for nbdkit. The same
+# count for both: the first read (offset 0) starts a chunk and loads it whole, so a short run
+# would weigh that one read far beyond its share.
 WAN_LINKS=(
-  "wan20|20|100|64|16|100"
-  "wan60|60|20|16|6|40"
+  "wan20|20|100|64|100|100"
+  "wan60|60|20|16|40|40"
 )
 
 # The same SFTP sides over a slow, distant link: the wan_relay between every SSH client and
@@ -294,6 +306,31 @@ run_wan() {
     stop_pid "$NBD_PID"
     stop_pid "$RELAY_PID"
   done
+  run_writeback_latency
+}
+
+# The worst latency of a cached 4 KiB READ, one every 100 ms, while the background pass writes
+# back 64 dirty chunks over a 20 ms, 20 Mbit/s link (in --quick too: the figure to compare is
+# the whole pass): the probe runs until the pass is surely over (0.84 s per chunk at the link
+# rate, plus a third, plus the 5 s interval).
+run_writeback_latency() {
+  local chunks=64 secs side bin out
+  secs=$((10 + chunks * 84 * 4 / 3 / 100))
+  note "wan: cached reads while $chunks dirty chunks go back over 20 ms at 20 Mbit/s ($secs s each)"
+  relay_start 20 20
+  SSH_VIA=$RELAY_PORT
+  for side in ours ${BEFORE_BIN:+before}; do
+    bin=$BUILD/bench_host
+    [ "$side" = before ] && bin=$BEFORE_BIN
+    OURS_BIN=$bin ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+    out=$("$BUILD/latency_probe" "$OURS_PORT" "$NORVALED_IQN" $((chunks * 2)) "$secs") ||
+      die "latency_probe failed: $out"
+    record wb_latency "$side" "$(sed -n 's/^max_ms //p' <<<"$out")"
+    ours_stop
+  done
+  record wb_latency ceiling 2000
+  unset SSH_VIA
+  stop_pid "$RELAY_PID"
 }
 
 # SFTP on loopback (ONLY all or sftp), then over the WAN relay (ONLY all or wan).
@@ -324,8 +361,8 @@ run_sftp_loopback() {
     for side in $(sides_in_order "$rep" ours nbdkit); do
       if [ "$side" = ours ]; then
         ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
-        s=$(qbench "$OURS_OPTS" $((300 / SCALE)) 1 4K "$SPREAD_STEP" r)
-        record sftp_rand4k ours "$(rate $((300 / SCALE)) 4K "$s")"
+        s=$(qbench "$OURS_OPTS" $((3000 / SCALE)) 1 4K "$SPREAD_STEP" r)
+        record sftp_rand4k ours "$(rate $((3000 / SCALE)) 4K "$s")"
         ours_stop
       else
         s=$(qbench "$NBD_OPTS" $((3000 / SCALE)) 1 4K "$SPREAD_STEP" r)
@@ -333,8 +370,37 @@ run_sftp_loopback() {
       fi
     done
   done
+  run_random_writes
   stop_pid "$NBD_PID"
   run_stream_reads
+}
+
+# A burst of 4 KiB writes spread over the disk at depth 1, closed by qemu-img's flush: the
+# wall time (login, writes, flush) as writes per second, and the bytes the image took per
+# write (the bench host's sftp_bytes_w, its final stop writing nothing more).
+run_random_writes() {
+  local n=$((400 / SCALE)) rep side t0 bin
+  note "sftp: $n 4 KiB writes spread over the disk, depth 1, then a flush"
+  for ((rep = 1; rep <= REPS; rep++)); do
+    for side in $(sides_of "$rep" ours nbdkit); do
+      t0=$(now_ns)
+      if [ "$side" = nbdkit ]; then
+        qbench "$NBD_OPTS" "$n" 1 4K "$SPREAD_STEP" w >/dev/null
+        record sftp_wr4k nbdkit "$(awk -v n="$n" -v s="$(seconds_since "$t0")" 'BEGIN { printf "%.0f", n / s }')"
+        continue
+      fi
+      bin=$BUILD/bench_host
+      [ "$side" = before ] && bin=$BEFORE_BIN
+      OURS_BIN=$bin ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+      t0=$(now_ns)
+      qbench "$OURS_OPTS" "$n" 1 4K "$SPREAD_STEP" w >/dev/null
+      record sftp_wr4k "$side" "$(awk -v n="$n" -v s="$(seconds_since "$t0")" 'BEGIN { printf "%.0f", n / s }')"
+      ours_stop
+      record sftp_wr4k_bytes "$side" "$(grep -o '"sftp_bytes_w":[0-9]*' "$BENCH_WORK/ours.last.log" |
+        awk -F: -v n="$n" '{ printf "%.1f", $2 / 1024 / n }')"
+    done
+  done
+  record sftp_wr4k_bytes ceiling 16
 }
 
 print_table() {
@@ -371,7 +437,13 @@ print_table() {
     row sftp_write "sftp seq write 1 MiB + flush" MB/s sshfs -
     row sftp_read "store alone: chunk reads in order" MB/s loop - store
     row sftp_write "store alone: chunk writes in order" MB/s loop - store
-    row sftp_rand4k "sftp cold 4 KiB reads spread, depth 1" IOPS nbdkit -
+    row sftp_rand4k "sftp cold 4 KiB reads spread, depth 1" IOPS nbdkit 0.5
+    row sftp_wr4k "sftp 4 KiB writes spread + flush, depth 1" IOPS nbdkit 1.0
+    row sftp_wr4k_bytes "the same: image bytes written per write" "KiB max" ceiling 1.0
+    if [ -n "${BEFORE_BIN:-}" ]; then
+      row sftp_wr4k "sftp 4 KiB writes spread + flush, after/before" IOPS before -
+      row sftp_wr4k_bytes "the same, before" "KiB max" ceiling 1.0 before
+    fi
     row sftp_mem "host peak RSS, $SFTP_MIB MiB of writes" "MiB peak" ceiling 1.0
     row stream_r "64 MiB stream of 1 MiB writes: image read" "MiB max" ceiling 1.0
     if [ -n "${BEFORE_BIN:-}" ]; then
@@ -394,7 +466,13 @@ print_table() {
       done
       row "${id}_read" "wan $rtt ms $mbit Mbit/s: loop read, against the link" MB/s link - loop
       row "${id}_write" "wan $rtt ms $mbit Mbit/s: loop write, against the link" MB/s link - loop
-      row "${id}_rand4k" "wan $rtt ms $mbit Mbit/s: 4 KiB reads spread, depth 1" IOPS nbdkit -
+      local rgoal=-
+      [ "$id" = wan20 ] && rgoal=0.9
+      row "${id}_rand4k" "wan $rtt ms $mbit Mbit/s: 4 KiB reads spread, depth 1" IOPS nbdkit "$rgoal"
     done
+    row wb_latency "wan 20 ms 20 Mbit/s: worst cached read in write-back" "ms max" ceiling 1.0
+    if [ -n "${BEFORE_BIN:-}" ]; then
+      row wb_latency "the same, before" "ms max" ceiling 1.0 before
+    fi
   fi
 }

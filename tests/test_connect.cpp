@@ -334,7 +334,7 @@ TEST_F(Connect, ServerResetMidSessionGivesErrorsNotADeadProcess) {
     ASSERT_EQ(norvaled_flush(), 0) << norvaled_last_error();
 
     proxy.reset_client();
-    EXPECT_EQ(bc_write(8 * uint64_t{k_chunk_size}, buf.data(), 4096), -1); // its load fails
+    EXPECT_EQ(bc_write(8 * uint64_t{k_chunk_size} + 512, buf.data(), 512), -1); // its load fails
     EXPECT_EQ(bc_read(9 * uint64_t{k_chunk_size}, buf.data(), 4096), -1);
     ASSERT_EQ(bc_write(0, buf.data(), 4096), 0); // a hit: only the cache is touched
     EXPECT_EQ(norvaled_flush(), NORVALED_E_SSH);

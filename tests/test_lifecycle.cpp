@@ -137,7 +137,7 @@ TEST_F(Lifecycle, RestartAfterStopStartsFromScratch) {
     ASSERT_EQ(norvaled_stop(), 0);
     EXPECT_EQ(stat_value("cache_hits"), 1);
     EXPECT_EQ(stat_value("cache_misses"), 1);
-    EXPECT_EQ(stat_value("sftp_bytes_w"), int64_t{k_chunk}); // the stop wrote it back
+    EXPECT_EQ(stat_value("sftp_bytes_w"), int64_t{k_granule_size}); // the stop wrote it back
 
     ASSERT_EQ(start_on_free_port(image_, k_min_size), 0) << norvaled_last_error();
     for (const char* key :

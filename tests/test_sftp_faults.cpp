@@ -3,11 +3,14 @@
 // limit, and every byte a successful flush acknowledged is in the image afterwards.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "norvaled.h"
+#include "store/cache.h"
 #include "support/library_helpers.h"
 #include "support/pdu_client.h"
 #include "support/sshd_fixture.h"
@@ -164,6 +167,29 @@ TEST_F(SftpFaults, AStalledServerEndsEveryWaitWithinItsLimit) {
     EXPECT_EQ(norvaled_stop(), NORVALED_E_SSH);
     EXPECT_LT(elapsed_ms(start), 5 * k_io_timeout_ms + 1000);
     EXPECT_TRUE(c_.closed_within());
+}
+
+// A write-back stuck on the link holds up no command that the cache can answer: a cached read
+// is served while the flush still waits for the server (it fails only after the I/O time-out).
+TEST_F(SftpFaults, ACachedReadNeverWaitsForAWriteBackInFlight) {
+    ASSERT_NO_FATAL_FAILURE(serve());
+    const std::vector<uint8_t> data = pattern(0, 4096, 44);
+    std::vector<uint8_t> got(4096);
+    ASSERT_EQ(bc_read(5ull << 21, got.data(), 4096), 0); // cached and clean
+    ASSERT_EQ(c_.write10(0, data), 0);                   // dirty in chunk 0
+    proxy_->stall(true);
+    std::atomic<bool> flushed{false};
+    std::thread flusher([&] {
+        EXPECT_EQ(norvaled_flush(), NORVALED_E_SSH);
+        flushed = true;
+    });
+    while (g_bc.commands_waiting.load() == 0 && !flushed.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the write-back is under way
+    ASSERT_EQ(bc_read((5ull << 21) + 8192, got.data(), 4096), 0);
+    EXPECT_FALSE(flushed.load()) << "the cached read waited for the write-back";
+    ASSERT_EQ(c_.read10(5 * k_chunk_blocks, 8).size(), 4096u);
+    flusher.join();
+    proxy_->stall(false);
 }
 
 // A failed login names the user, never the password or the passphrase it was given.

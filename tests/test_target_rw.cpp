@@ -401,14 +401,19 @@ TEST_F(LargeDisk, SixteenByteTransfersOf4GiBOrMoreAreRefused) {
     EXPECT_EQ(s, fixed_sense(0x5, 0x21));
 }
 
-// 130 chunks of disk on a file system too small for one: chunk 0 written (dirty), chunks 1
-// to 127 read, so that a write to chunk 128 needs chunk 0's slot, whose write-back fails.
+// 130 chunks of disk on a full file system: chunk 0 written (dirty), chunks 1 to 127 read,
+// so that a write to chunk 128 needs chunk 0's slot, whose write-back fails.
 class WriteOnFullDisk : public ReadWrite {
   protected:
     void SetUp() override {
         if (!fs_.ok()) GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
         serve(130ull << 21, fs_.file("disk.img"));
+        ASSERT_TRUE(fs_.fill());
         c_.login_normal();
+    }
+    void TearDown() override {
+        RawTargetTest::TearDown();
+        fs_.unfill();
     }
     tmpfs_dir fs_{1 << 20};
 };

@@ -140,13 +140,18 @@ TEST_F(Scsi, SynchronizeCacheWritesTheCacheBackToTheImage) {
     EXPECT_EQ(read_at(image_, 1 << 21, 512), other);
 }
 
-// The image on a file system too small for a single chunk: every write-back fails.
+// The image on a full file system: every write-back fails.
 class ScsiOnFullDisk : public Scsi {
   protected:
     void SetUp() override {
         if (!fs_.ok()) GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
         serve(k_raw_disk_size, fs_.file("disk.img"));
+        ASSERT_TRUE(fs_.fill());
         c_.login_normal();
+    }
+    void TearDown() override {
+        RawTargetTest::TearDown();
+        fs_.unfill();
     }
     tmpfs_dir fs_{1 << 20};
 };

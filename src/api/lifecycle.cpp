@@ -104,8 +104,7 @@ NORVALED_API int32_t norvaled_flush(void) {
     state_guard hold(state_lock());
     err_clear();
     if (!g_running.load()) return fail(NORVALED_E_STATE, "target not running");
-    cache_guard cache(bc_lock());
-    return bc_sync_locked() == 0 ? 0 : NORVALED_E_SSH;
+    return bc_sync() == 0 ? 0 : NORVALED_E_SSH;
 }
 
 NORVALED_API int32_t norvaled_disk_state(void) {

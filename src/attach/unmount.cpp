@@ -45,9 +45,8 @@ struct flush_result {
 // to flush: -7 and nothing dirty then.
 flush_result flush_cache() {
     if (!g_running.load()) return {NORVALED_E_STATE, 0};
-    cache_guard cache(bc_lock());
     flush_result r;
-    r.rc = bc_sync_locked();
+    r.rc = bc_sync();
     r.dirty = bc_dirty_count();
     return r;
 }

@@ -148,12 +148,7 @@ int report_luns(iscsi_conn& c, const rx_pdu& cmd) {
 // The whole cache, whatever range or IMMED bit the CDB holds. Data the image did not take
 // is reported: the initiator must not believe it is safe.
 int synchronize_cache(iscsi_conn& c, const rx_pdu& cmd) {
-    int rc;
-    {
-        cache_guard hold(bc_lock());
-        rc = bc_sync_locked();
-    }
-    if (rc != 0)
+    if (bc_sync() != 0)
         return send_check_condition(c, bhs_itt(cmd.hdr), k_key_medium_error, k_asc_write_error);
     return send_good(c, bhs_itt(cmd.hdr));
 }

@@ -12,18 +12,25 @@ namespace {
 constexpr int k_flush_ticks = 50;         // 50 x 100 ms between passes
 constexpr uint32_t k_flush_tick_ms = 100; // bounds how long a stop waits for an idle thread
 constexpr uint32_t k_flush_join_ms = 10000;
+// A pass starts early once this many slots are dirty: a write stream larger than the cache
+// then finds clean slots to reuse, its intake overlapping the write-back, instead of writing
+// back every victim itself before it can go on.
+constexpr uint32_t k_early_pass_dirty = k_slot_max / 2;
 
 std::atomic<int32_t> g_flush_running{0};
 thread_t g_flush_thread = nullptr;
 
-// Body of the flush thread: about every 5 s, writes dirty chunks back while g_flush_running.
+// Body of the flush thread: about every 5 s, or as soon as half the slots are dirty, writes
+// dirty chunks back while g_flush_running.
 int flush_main() {
+    bool failed = false; // after a failed pass, the next one waits the whole interval
     while (g_flush_running.load()) {
-        for (int i = 0; i < k_flush_ticks && g_flush_running.load(); ++i)
+        for (int i = 0; i < k_flush_ticks && g_flush_running.load(); ++i) {
+            if (!failed && bc_dirty_count() >= k_early_pass_dirty) break;
             sleep_ms(k_flush_tick_ms);
+        }
         if (!g_flush_running.load()) break;
-        cache_guard hold(bc_lock());
-        if (bc_dirty_count() > 0) bc_flush_background_locked(); // a failure: next pass
+        failed = bc_dirty_count() > 0 && bc_flush_background() != 0; // a failure: next pass
     }
     return 0;
 }

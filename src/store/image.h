@@ -8,6 +8,8 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
+constexpr uint64_t k_no_read = ~uint64_t{0};
+
 // One open image: a local file, or a handle on an SFTP session. The cache is handed it and
 // passes it to every transfer; the link's owner may replace the handle (a new session).
 struct image {
@@ -16,7 +18,8 @@ struct image {
     std::FILE* mock_fp = nullptr;
     LIBSSH2_SFTP* sftp = nullptr; // the session the handle belongs to
     LIBSSH2_SFTP_HANDLE* handle = nullptr;
-    bool fsync_unsupported = false; // the server answered fsync@openssh.com "unsupported"
+    bool fsync_unsupported = false;     // the server answered fsync@openssh.com "unsupported"
+    uint64_t last_read_end = k_no_read; // where the last remote read ended; under the link lock
 };
 
 // The image the target serves, from the start to the stop.
@@ -29,15 +32,16 @@ int image_open_remote(image& img, LIBSSH2_SFTP* sftp, const char* path, uint64_t
 // Closes whichever handle is open.
 void image_close(image& img);
 
-// Chunk I/O at a chunk-aligned offset, always 2 MiB; the caller holds the cache lock.
-// The medium is the image's: the mock file, the SFTP handle, or neither.
+// Image transfers. Each takes the link lock itself, so the caller must not hold it, nor the
+// cache lock, which would stall every command behind the network. The medium is the image's:
+// the mock file, the SFTP handle, or neither.
 // Reading: bytes beyond the end of the image are zeros. -1 when the image could not be read,
-// so that no layer serves or writes back a chunk that was never really loaded.
+// so that no layer serves or writes back bytes that were never really loaded.
+int sftp_read_range(image& img, uint64_t offset, uint8_t* buf, uint32_t len);
+// One whole 2 MiB chunk at a chunk-aligned offset.
 int sftp_read_chunk(image& img, uint64_t offset, uint8_t* buf);
-// The same for the chunk's bytes from..2 MiB only, into buf + from; bytes before from are
-// left as they are, failure or not.
-int sftp_read_tail(image& img, uint64_t offset, uint8_t* buf, uint32_t from);
-// 0, or -1 when the chunk was not written whole.
+// 0, or -1 when the range was not written whole.
+int sftp_write_range(image& img, uint64_t offset, const uint8_t* buf, uint32_t len);
 int sftp_write_exact(image& img, uint64_t offset, const uint8_t* buf);
 // Has the image's data reach the disk under it: fsync of a mock file; on the server the
 // fsync@openssh.com extension, when it offers it (a server without it is trusted as is, as

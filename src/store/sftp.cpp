@@ -5,9 +5,11 @@
 #include "store/auth_text.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -283,6 +285,39 @@ void link_release() {
         return;
     }
     ssh_release_all();
+}
+
+namespace {
+
+// A ticket lock: made on first use and never destroyed, like the other process-wide locks.
+struct link_tickets {
+    std::mutex lock;
+    std::condition_variable turn;
+    uint64_t next = 0;    // the ticket the next arrival takes
+    uint64_t serving = 0; // the ticket that holds the link
+};
+
+link_tickets& tickets() {
+    static auto* t = new link_tickets;
+    return *t;
+}
+
+} // namespace
+
+void link_lock() {
+    link_tickets& t = tickets();
+    std::unique_lock<std::mutex> hold(t.lock);
+    const uint64_t mine = t.next++;
+    t.turn.wait(hold, [&] { return t.serving == mine; });
+}
+
+void link_unlock() {
+    link_tickets& t = tickets();
+    {
+        std::lock_guard<std::mutex> hold(t.lock);
+        ++t.serving;
+    }
+    t.turn.notify_all();
 }
 
 void ssh_release_all() {

@@ -37,3 +37,16 @@ void ssh_release_all();
 
 // Base64 without the trailing '=' padding, as OpenSSH prints SHA-256 fingerprints.
 std::string base64_unpadded(const unsigned char* data, std::size_t len);
+
+// The link lock: serialises every libssh2 call (one session, one handle, its read-ahead
+// position) and every use of the mock image's stream. Waiters are served in arrival order:
+// a thread that gives the link up and asks again goes behind those already waiting, which a
+// plain mutex does not promise. Never taken while the cache lock is held.
+void link_lock();
+void link_unlock();
+struct link_guard {
+    link_guard() { link_lock(); }
+    ~link_guard() { link_unlock(); }
+    link_guard(const link_guard&) = delete;
+    link_guard& operator=(const link_guard&) = delete;
+};

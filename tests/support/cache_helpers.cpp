@@ -12,6 +12,7 @@
 #include "store/cache.h"
 #include "store/image.h"
 #include "store/sftp.h"
+#include "store/sftp.h"
 
 namespace {
 image g_cache_image; // the image these helpers hand the cache
@@ -67,10 +68,13 @@ bool reopen_open_descriptors(const std::string& path, int flags) {
 
 } // namespace
 
+// Under the link lock: a transfer in flight keeps the stream it started with.
 bool make_mock_image_unreadable(const std::string& path) {
+    link_guard link;
     return reopen_open_descriptors(path, O_WRONLY);
 }
 
 bool make_mock_image_readable(const std::string& path) {
+    link_guard link;
     return reopen_open_descriptors(path, O_RDWR);
 }

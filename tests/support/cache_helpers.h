@@ -17,8 +17,10 @@ uint32_t close_mock_cache();
 // The image these helpers opened and handed the cache.
 image& mock_cache_image();
 
-// Swaps the open mock image's stream for a write-only one on the same file: every chunk load
-// fails as an I/O error would, while write-backs still work. False when it could not.
+// Puts a write-only descriptor on the same file in place of every one this process holds on
+// the mock image at path (the cache tests' own or the library's): every load fails as an I/O
+// error would, while write-backs still work. Safe while other threads use the cache. False
+// when it could not.
 bool make_mock_image_unreadable(const std::string& path);
-// Reopens the mock image for reading and writing again.
+// Puts a descriptor for reading and writing back in place.
 bool make_mock_image_readable(const std::string& path);
