@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -57,14 +56,20 @@ TEST(AttachSessions, OnlySessionsToOurTargetCount) {
     // a name nobody could guess beforehand; none is left behind.
     std::vector<std::string> calls = read_lines(box.bin() + "/cmd.calls");
     ASSERT_GE(calls.size(), 2u);
-    const std::regex listing("iscsicli SessionList > \"" + box.tmp() +
-                             "/vknorvaled_sl_([0-9]+)_([0-9a-f]{16})\\.txt\" 2>&1");
+    const std::string head = "iscsicli SessionList > \"" + box.tmp() + "/vknorvaled_sl_";
+    const std::string tail = ".txt\" 2>&1";
     std::set<std::string> parts;
     for (std::size_t i = 0; i < calls.size(); ++i) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(calls[i], m, listing)) << calls[i];
-        EXPECT_EQ(m[1], std::to_string(i + 1));
-        parts.insert(m[2]);
+        // head, the call's number, '_', 16 hexadecimal digits, tail
+        const std::string& call = calls[i];
+        const std::string number = std::to_string(i + 1) + "_";
+        ASSERT_EQ(call.size(), head.size() + number.size() + 16 + tail.size()) << call;
+        EXPECT_EQ(call.compare(0, head.size(), head), 0) << call;
+        EXPECT_EQ(call.compare(head.size(), number.size(), number), 0) << call;
+        const std::string part = call.substr(head.size() + number.size(), 16);
+        EXPECT_EQ(part.find_first_not_of("0123456789abcdef"), std::string::npos) << call;
+        EXPECT_EQ(call.compare(call.size() - tail.size(), tail.size(), tail), 0) << call;
+        parts.insert(part);
     }
     EXPECT_EQ(parts.size(), calls.size());
     EXPECT_EQ(read_lines(box.bin() + "/list-modes"), std::vector<std::string>(calls.size(), "600"));
