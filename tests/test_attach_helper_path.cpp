@@ -45,17 +45,7 @@ class HelperPath : public ::testing::Test {
         target_stop();
     }
 
-    // The log lines written since the last call.
-    std::vector<std::string> new_log_lines() {
-        std::vector<std::string> all = env_.log_lines();
-        std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())),
-                                       all.end());
-        seen_ = all.size();
-        return fresh;
-    }
-
     attach_env env_;
-    std::size_t seen_ = 0;
 };
 
 // The real engine runs the scripts: NORVALED_POWERSHELL names the stand-in's powershell.
@@ -86,7 +76,7 @@ class EngineHelperPath : public HelperPath {
         EXPECT_EQ(stat_value("last_mount_formatted"), formatted);
         EXPECT_EQ(ask(std::string("volume ") + letter), "1");
         EXPECT_EQ(
-            missing_in_order(new_log_lines(),
+            missing_in_order(env_.new_log_lines(),
                              {"elev mount | msiscsi=Running", "elev mount | connected",
                               "elev mount | disk=1",
                               formatted ? "elev mount | dp| DiskPart: clean: done."
@@ -104,7 +94,7 @@ class EngineHelperPath : public HelperPath {
         EXPECT_EQ(ask("portals"), "0") << "the portal is removed";
         EXPECT_EQ(ask(std::string("volume ") + letter).rfind("err ", 0), 0u);
         EXPECT_EQ(
-            missing_in_order(new_log_lines(),
+            missing_in_order(env_.new_log_lines(),
                              {"elev unmount | start sessions=1 devnodes=1",
                               "elev unmount | pass 0 remove devnode SCSI\\DISK&VEN_VELMORAK",
                               "elev unmount | pass 1 logout ", "elev unmount | session cleared",
@@ -238,7 +228,7 @@ TEST_F(EngineHelperPath, NoInitiatorAndNoDiskFailTheMount) {
     EXPECT_STREQ(norvaled_last_error(), k_mount_failed);
     EXPECT_EQ(g_mounted_letter, 0);
     EXPECT_EQ(
-        missing_in_order(new_log_lines(),
+        missing_in_order(env_.new_log_lines(),
                          {"elev mount | msiscsi=",
                           "elev mount | connect failed: The Microsoft iSCSI Initiator "
                           "Service is not running.",
@@ -261,7 +251,7 @@ TEST_F(EngineHelperPath, NoInitiatorAndNoDiskFailTheMount) {
     EXPECT_EQ(norvaled_mount_ex('K', 1), NORVALED_E_MOUNT);
     EXPECT_EQ(g_mounted_letter, 0);
     EXPECT_EQ(
-        missing_in_order(new_log_lines(),
+        missing_in_order(env_.new_log_lines(),
                          {"elev mount | msiscsi=Running", "elev mount | connect failed: ",
                           "elev mount | no NORVALED devnode after login", "elev mount | RC=-9"}),
         "");
@@ -287,7 +277,7 @@ TEST_F(EngineHelperPath, SessionThatWillNotLogOutIsIncomplete) {
     EXPECT_EQ(stat_value("last_unmount_stage"), 9);
     EXPECT_EQ(g_mounted_letter, 0) << "the volume was dismounted";
     EXPECT_EQ(
-        missing_in_order(new_log_lines(),
+        missing_in_order(env_.new_log_lines(),
                          {"elev unmount | pass 1 logout " + id,
                           "elev unmount | cli| iscsicli: The session cannot be logged out",
                           "elev unmount | session still logged in (1)", "elev unmount | RC=-12"}),
@@ -328,12 +318,12 @@ TEST_F(HelperPath, DeclinedPromptsAndRunsWithoutAVerdictFail) {
     const std::string gate = env_.file("gate");
     ASSERT_EQ(setenv("FAKE_PS_GATE", gate.c_str(), 1), 0);
     int32_t mounted = -100;
-    new_log_lines(); // the declined mount above asked for its prompt too
+    env_.new_log_lines(); // the declined mount above asked for its prompt too
     std::thread mounting([&] { mounted = norvaled_mount_ex('K', 1); });
     std::vector<std::string> since;
     while (missing_in_order(since, {"elev mount: requesting one UAC prompt"}) != "") {
         usleep(10000);
-        for (std::string& line : new_log_lines())
+        for (std::string& line : env_.new_log_lines())
             since.push_back(std::move(line));
     }
     EXPECT_EQ(norvaled_unmount(), NORVALED_E_STATE);

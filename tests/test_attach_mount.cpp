@@ -45,15 +45,6 @@ class StandinMount : public ::testing::Test {
         env_.stop_standin();
     }
 
-    // The log lines written since the last call.
-    std::vector<std::string> new_log_lines() {
-        std::vector<std::string> all = env_.log_lines();
-        std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())),
-                                       all.end());
-        seen_ = all.size();
-        return fresh;
-    }
-
     // The unmount of a mounted disk: every stage, no session left behind.
     void expect_full_unmount(char letter) {
         ASSERT_EQ(norvaled_unmount(), 0) << norvaled_last_error();
@@ -61,7 +52,7 @@ class StandinMount : public ::testing::Test {
         EXPECT_EQ(g_mounted_letter, 0);
         EXPECT_EQ(unmount_our_session_present(nullptr, 0), 0);
         const std::string s1 = std::string("S1 cache flush rc=0 dirty=0 letter=") + letter;
-        EXPECT_EQ(missing_in_order(new_log_lines(),
+        EXPECT_EQ(missing_in_order(env_.new_log_lines(),
                                    {s1, "S2 lock=1 dismount=1 mntpoint removed",
                                     "S3 removing the NORVALED devnode (this is what releases the "
                                     "LUN)",
@@ -73,7 +64,6 @@ class StandinMount : public ::testing::Test {
     }
 
     attach_env env_;
-    std::size_t seen_ = 0;
 };
 
 // The partition the format made, checked by the NTFS tools on a copy of its bytes.
@@ -99,7 +89,7 @@ TEST_F(StandinMount, FormatKeepDataUnmountAndTheirLogs) {
     EXPECT_STREQ(norvaled_last_error(), "disk image is blank and must be formatted (NTFS) before "
                                         "first use — confirm to continue");
     EXPECT_EQ(access(env_.file("standin/msiscsi.pid").c_str(), F_OK), -1);
-    EXPECT_EQ(new_log_lines(), std::vector<std::string>{"disk_state=0 allow_format=0"});
+    EXPECT_EQ(env_.new_log_lines(), std::vector<std::string>{"disk_state=0 allow_format=0"});
     EXPECT_EQ(norvaled_mount_ex('5', 1), NORVALED_E_ARG);
     EXPECT_STREQ(norvaled_last_error(), "invalid drive letter");
 
@@ -119,7 +109,7 @@ TEST_F(StandinMount, FormatKeepDataUnmountAndTheirLogs) {
     EXPECT_EQ(g_session_valid, 1);
     EXPECT_EQ(stat_value("last_mount_formatted"), 1);
     EXPECT_EQ(stat_value("svc_state_mode"), 2);
-    EXPECT_EQ(missing_in_order(new_log_lines(),
+    EXPECT_EQ(missing_in_order(env_.new_log_lines(),
                                {"disk_state=0 allow_format=1",
                                 "stale-session sweep done (iqn=" NORVALED_TARGET_IQN ")",
                                 "LoginIScsiTargetA hr=0x00000000", "disk 1 has_data=0",
@@ -134,7 +124,7 @@ TEST_F(StandinMount, FormatKeepDataUnmountAndTheirLogs) {
     // Nothing mounted any more: the short sequence.
     ASSERT_EQ(norvaled_unmount(), 0) << norvaled_last_error();
     std::vector<std::string> idle;
-    for (const std::string& line : new_log_lines())
+    for (const std::string& line : env_.new_log_lines())
         if (line.rfind("child done ", 0) != 0) idle.push_back(line);
     ASSERT_EQ(idle.size(), 3u) << ::testing::PrintToString(idle);
     EXPECT_EQ(idle[0], "S1 cache flush rc=0 dirty=0 letter=-");
@@ -145,9 +135,9 @@ TEST_F(StandinMount, FormatKeepDataUnmountAndTheirLogs) {
     // The formatted image keeps its data from now on, whatever allow_format says.
     ASSERT_EQ(norvaled_mount('E'), 0) << norvaled_last_error();
     EXPECT_EQ(stat_value("last_mount_formatted"), 0);
-    EXPECT_EQ(
-        missing_in_order(new_log_lines(), {"disk_state=1 allow_format=0", "disk 1 has_data=1"}),
-        "");
+    EXPECT_EQ(missing_in_order(env_.new_log_lines(),
+                               {"disk_state=1 allow_format=0", "disk 1 has_data=1"}),
+              "");
     expect_full_unmount('E');
     expect_ntfs_partition(t->image_path, work);
 
@@ -155,7 +145,7 @@ TEST_F(StandinMount, FormatKeepDataUnmountAndTheirLogs) {
     EXPECT_EQ(norvaled_mount_ex('E', 1), NORVALED_E_STATE);
     EXPECT_STREQ(norvaled_last_error(), "target not running — call norvaled_start first");
     EXPECT_EQ(norvaled_unmount(), 0) << norvaled_last_error();
-    EXPECT_EQ(new_log_lines().at(0), "S1 cache flush rc=-7 dirty=0 letter=-");
+    EXPECT_EQ(env_.new_log_lines().at(0), "S1 cache flush rc=-7 dirty=0 letter=-");
 }
 
 // A file written into the remote image's NTFS partition between two mounts is still there
@@ -235,7 +225,7 @@ printf 'Total of 1 sessions\n\nSession Id : 1-2\nTarget Name : %s\n' ")" NORVALE
     bool taken_now = true;
     EXPECT_EQ(mount_claim_take(&taken_now), 0);
     EXPECT_FALSE(taken_now);
-    EXPECT_EQ(missing_in_order(new_log_lines(),
+    EXPECT_EQ(missing_in_order(env_.new_log_lines(),
                                {"S1 cache flush rc=-7 dirty=0 letter=-",
                                 "S3 removing the NORVALED devnode", "force logout id=1-2 rc=0",
                                 "force logout id=1-2 rc=0", "S3 native logout hr=0x",
@@ -336,10 +326,10 @@ TEST_F(StandinMount, AnotherTargetsSessionOutlivesTheUnmount) {
     ASSERT_EQ(standin_call("assign 1 D", assigned), 0);
     ASSERT_TRUE(assigned.ok) << assigned.text;
 
-    new_log_lines();
+    env_.new_log_lines();
     EXPECT_EQ(norvaled_mount_ex('d', 1), NORVALED_E_ARG);
     EXPECT_STREQ(norvaled_last_error(), "drive letter D: is already in use");
-    EXPECT_EQ(new_log_lines(),
+    EXPECT_EQ(env_.new_log_lines(),
               (std::vector<std::string>{"disk_state=0 allow_format=1",
                                         "mount: drive letter D: names another volume "
                                         "(vendor='IET     ' product='VIRTUAL-DISK    '); not "
@@ -354,11 +344,12 @@ TEST_F(StandinMount, AnotherTargetsSessionOutlivesTheUnmount) {
     EXPECT_EQ(g_mounted_letter, 0);
 
     ASSERT_EQ(norvaled_mount_ex('E', 1), 0) << norvaled_last_error();
-    EXPECT_EQ(missing_in_order(new_log_lines(), {"disk 2 has_data=0"}), "");
+    EXPECT_EQ(missing_in_order(env_.new_log_lines(), {"disk 2 has_data=0"}), "");
     EXPECT_EQ(volume_at('E'), "2");
     g_mounted_letter = 0; // what a process that starts after a crash knows of E
     ASSERT_EQ(norvaled_mount('e'), 0) << norvaled_last_error();
-    EXPECT_EQ(missing_in_order(new_log_lines(), {"force logout id=", "disk 2 has_data=1"}), "");
+    EXPECT_EQ(missing_in_order(env_.new_log_lines(), {"force logout id=", "disk 2 has_data=1"}),
+              "");
     ASSERT_NO_FATAL_FAILURE(expect_full_unmount('E'));
     EXPECT_EQ(volume_at('D'), "1");
 

@@ -164,6 +164,14 @@ std::vector<std::string> attach_env::log_lines() const {
     return lines;
 }
 
+std::vector<std::string> attach_env::new_log_lines() {
+    std::vector<std::string> all = log_lines();
+    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(log_seen_, all.size())),
+                                   all.end());
+    log_seen_ = all.size();
+    return fresh;
+}
+
 std::string missing_in_order(const std::vector<std::string>& lines,
                              const std::vector<std::string>& wanted) {
     std::size_t at = 0;

@@ -71,6 +71,8 @@ class attach_env {
 
     // The mount log's lines without their time and process prefix.
     std::vector<std::string> log_lines() const;
+    // The log lines written since the last call of this (all of them the first time).
+    std::vector<std::string> new_log_lines();
     // The same lines, prefix included.
     std::vector<std::string> raw_log_lines() const;
     bool log_has(const std::string& text) const;
@@ -78,6 +80,7 @@ class attach_env {
     std::vector<std::string> tmp_files(const std::string& prefix) const;
 
   private:
+    std::size_t log_seen_ = 0;
     scoped_dir root_;
     std::string bin_, pub_, tmp_, sessions_;
     bool ok_ = false;
