@@ -97,7 +97,7 @@ deps_build() { # platform recipe build-function
   if [ "$(cat "$prefix/recipe" 2>/dev/null)" != "$2" ]; then
     local started=$SECONDS
     deps_log "building into $prefix: $2"
-    rm -rf "$prefix" "$deps_cache/build/$1"
+    rm -rf "$prefix" "$deps_cache/build/$1" "$deps_cache/build/$1.log"
     mkdir -p "$deps_cache/build/$1"
     "$3" "$prefix" "$deps_cache/build/$1"
     echo "$2" >"$prefix/recipe"
@@ -117,4 +117,37 @@ deps_build_linux() { # prefix build-dir
 # libssh2 for the Linux build: $deps_cache/linux.
 deps_linux() {
   deps_build linux "$deps_linux_recipe" deps_build_linux
+}
+
+# OpenSSL 3 for mingw: libcrypto alone (libssh2 needs nothing else), static, without what
+# libssh2 never asks for. Its seed comes from CryptGenRandom (advapi32), as mingw builds it.
+deps_openssl_options=(no-shared no-tests no-module no-legacy no-engine no-dso no-comp
+                      no-ui-console no-autoload-config no-ocsp no-cms no-ts no-ct no-srp no-cmp
+                      no-sm2 no-sm3 no-sm4 no-idea no-mdc2 no-rc2 no-rc4 no-rc5 no-seed no-bf
+                      no-cast no-camellia no-aria no-whirlpool no-md4 no-siphash no-scrypt)
+
+deps_build_mingw() { # prefix build-dir
+  local ssl ssh toolchain=$deps_root/cmake/mingw-w64-x86_64.cmake
+  ssl=$(deps_source openssl openssl bookworm-security bookworm)
+  ssh=$(deps_source libssh2 libssh2 trixie)
+  mkdir -p "$2/openssl" "$1/include/openssl" "$1/lib"
+  (cd "$2/openssl" &&
+    deps_run "$2.log" perl "$ssl/Configure" mingw64 --cross-compile-prefix=x86_64-w64-mingw32- \
+      CC=gcc-posix --prefix="$1" --libdir=lib "${deps_openssl_options[@]}" &&
+    deps_run "$2.log" make -j "$deps_jobs" build_generated &&
+    deps_run "$2.log" make -j "$deps_jobs" libcrypto.a)
+  cp "$ssl"/include/openssl/*.h "$2"/openssl/include/openssl/*.h "$1/include/openssl/"
+  cp "$2/openssl/libcrypto.a" "$1/lib/"
+  deps_cmake "$2.log" "$ssh" "$2/libssh2" "$1" "${deps_libssh2_args[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DOPENSSL_INCLUDE_DIR="$1/include" \
+    -DLIB_EAY="$1/lib/libcrypto.a" -DOPENSSL_USE_STATIC_LIBS=ON
+}
+
+# OpenSSL and libssh2 for the Windows build: $deps_cache/mingw. Their sources stay in
+# $deps_cache/src for the licence texts.
+deps_mingw() {
+  deps_build mingw "$deps_mingw_recipe" deps_build_mingw
+  [ -f "$deps_cache/src/libssh2/COPYING" ] || deps_source libssh2 libssh2 trixie >/dev/null
+  [ -f "$deps_cache/src/openssl/LICENSE.txt" ] ||
+    deps_source openssl openssl bookworm-security bookworm >/dev/null
 }
