@@ -47,6 +47,9 @@ install(FILES ${CMAKE_BINARY_DIR}/norvaled.pc DESTINATION ${CMAKE_INSTALL_LIBDIR
 if(NOT WIN32)
   install(FILES ${CMAKE_SOURCE_DIR}/docs/norvaled.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # libssh2 is linked into the library, so its licence travels with it.
+  install(FILES ${LIBSSH2_ROOT}/share/doc/libssh2/COPYING DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          RENAME libssh2-COPYING)
   install(FILES ${CMAKE_SOURCE_DIR}/examples/norvaled-example.c
                 ${CMAKE_SOURCE_DIR}/examples/CMakeLists.txt
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
@@ -64,7 +67,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-# dpkg-shlibdeps finds libssh2-1, libc6, libstdc++6 and libgcc-s1 with their versions;
+# dpkg-shlibdeps finds libssl3 (libssh2 is linked in), libc6, libstdc++6 and libgcc-s1 with
+# their versions;
 # the generated shlibs file and ldconfig trigger let the library be found after install.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

@@ -8,12 +8,12 @@
 #     lib/libnorvaled.dll.a   import library for MinGW; lib/cmake, lib/pkgconfig for MinGW builds
 #     examples/norvaled-example.c, README.md
 #     licenses/               the texts of everything linked into the DLL and the program
-#   scripts/package-windows.sh BUILD-DIR LIBSSH2-SOURCE-DIR MBEDTLS-SOURCE-DIR
+#   scripts/package-windows.sh BUILD-DIR LIBSSH2-SOURCE-DIR OPENSSL-SOURCE-DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$1
 libssh2_src=$2
-mbedtls_src=$3
+openssl_src=$3
 
 stage=$build/sdk-stage
 rm -rf "$stage"
@@ -38,7 +38,7 @@ mkdir -p "$sdk/examples" "$sdk/licenses"
 cp README.md "$sdk/README.md"
 cp examples/norvaled-example.c examples/CMakeLists.txt "$sdk/examples/"
 
-# Everything linked in statically: libssh2 and mbedTLS from their Debian sources, the
+# Everything linked in statically: libssh2 and OpenSSL from their Debian sources, the
 # mingw-w64 runtime and winpthreads (mingw-w64-x86-64-dev ships both), and libstdc++ and
 # libgcc under the GCC Runtime Library Exception (gcc-mingw-w64-base's copyright holds it).
 licence() { # source target
@@ -47,8 +47,8 @@ licence() { # source target
 }
 licence "$libssh2_src/COPYING" libssh2-COPYING.txt
 licence "$libssh2_src/debian/copyright" libssh2-debian-copyright.txt
-licence "$mbedtls_src/LICENSE" mbedtls-LICENSE.txt
-licence "$mbedtls_src/debian/copyright" mbedtls-debian-copyright.txt
+licence "$openssl_src/LICENSE.txt" openssl-LICENSE.txt
+licence "$openssl_src/debian/copyright" openssl-debian-copyright.txt
 licence /usr/share/doc/mingw-w64-x86-64-dev/copyright mingw-w64-runtime-and-winpthreads-copyright.txt
 licence /usr/share/doc/gcc-mingw-w64-base/copyright gcc-libstdc++-libgcc-copyright.txt
 licence /usr/share/common-licenses/GPL-3 GPL-3.txt

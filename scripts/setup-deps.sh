@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and (with --windows / --bench) the
-# Windows cross-build and the benchmarks need, and the PowerShell engine (build/pwsh).
-# Idempotent: only what is missing is fetched.
+# Windows cross-build and the benchmarks need, libssh2 1.11 built from Debian's source into a
+# cache outside the tree (scripts/lib/deps.sh), and the PowerShell engine (build/pwsh).
+# Idempotent: only what is missing is fetched or built.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libssh2-1-dev libgtest-dev openssh-server openssh-client
+packages=(cmake g++ make pkg-config libgtest-dev openssh-server openssh-client
           libiscsi-bin libiscsi-dev ntfs-3g qemu-utils qemu-block-extra procps python3
           clang-format clang libclang-rt-14-dev)
 # Packaging and the file-system round trip: cpack's dependency scan, the man page check,
 # qemu-storage-daemon's FUSE export, loop devices and ext4; tgtd as another iSCSI target
 # beside the library's own for the attachment tests.
 packages+=(dpkg-dev man-db qemu-system-common fuse3 e2fsprogs util-linux tgt)
+# libssh2 from Debian's source (apt-get source: dpkg-dev, xz-utils, the archive keyring) on
+# the system's OpenSSL. Not libssh2-1-dev: the build links its own libssh2, never Debian 12's
+# 1.10, and its header must not be at hand to be picked up by mistake.
+packages+=(libssl-dev xz-utils debian-archive-keyring)
 for arg in "$@"; do
   case "$arg" in
-    --windows) packages+=(g++-mingw-w64-x86-64 wine64 wine dpkg-dev xz-utils) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64 wine64 wine perl) ;;
     --bench) packages+=(nbdkit sshfs fio linux-perf) ;;
     *) echo "setup-deps: unknown option $arg" >&2; exit 2 ;;
   esac
@@ -32,6 +37,10 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# libssh2 1.11.1 on the system's OpenSSL, static, in the cache CMakeLists.txt reads.
+. "$(dirname "$0")/lib/deps.sh"
+deps_linux
 
 # PowerShell 7, the engine in which the stand-in's powershell runs the attachment's scripts: a
 # .NET tool from NuGet, kept in build/pwsh. The version is named, since the newest does not

@@ -4,8 +4,9 @@
 #     find_package(norvaled) and through pkg-config, and both builds serve a mock image to
 #     iscsi-inq and stop cleanly (one on Enter, one on SIGTERM);
 #   - the man page renders without warnings and names every option `norvaled serve --help` has;
-#   - the .deb (cpack) depends on libssh2-1, holds the expected files, builds the example from
-#     a dpkg -x root, and installs and purges cleanly in a scratch dpkg root;
+#   - the .deb (cpack) depends on libssl3 (libssh2 1.11 is linked in, never Debian 12's
+#     libssh2-1), holds the expected files, builds the example from a dpkg -x root, and
+#     installs and purges cleanly in a scratch dpkg root;
 #   - scripts/mount-linux.sh on a mock image: ext4 made, a file tree written, unmounted and
 #     stopped; then e2fsck -fn of the image is clean and every file's checksum matches.
 #   scripts/test-packaging.sh [BUILD-DIR]    NORVALED_FS_FILES=N writes N files (default 8000)
@@ -115,17 +116,18 @@ deb_ok() {
   local depends files f
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "  Depends: $depends"
-  grep -qE '(^|, )libssh2-1( |,|$)' <<<"$depends" || return 1
+  grep -qE '(^|, )libssl3( |,|$)' <<<"$depends" && ! grep -q libssh2 <<<"$depends" || return 1
   files=$(dpkg-deb -c "$deb" | awk '{print $6}')
   for f in ./usr/bin/norvaled ./usr/include/norvaled.h ./usr/lib/libnorvaled.so.1 \
            ./usr/lib/libnorvaled.so ./usr/lib/pkgconfig/norvaled.pc ./usr/share/man/man1/norvaled.1 \
-           ./usr/lib/cmake/norvaled/norvaledConfig.cmake; do
+           ./usr/lib/cmake/norvaled/norvaledConfig.cmake ./usr/share/doc/norvaled/libssh2-COPYING; do
     grep -qxF "$f" <<<"$files" || { echo "  the .deb lacks $f"; return 1; }
   done
   # Nothing from the build tree or the tests.
   ! grep -E 'gtest|test_|/build' <<<"$files"
 }
-check "the .deb depends on libssh2-1 and holds the program, library and development files" deb_ok
+check "the .deb depends on libssl3, not libssh2-1; holds program, library, development files" \
+  deb_ok
 
 deb_example() {
   dpkg -x "$deb" "$work/deb-root" &&

@@ -14,7 +14,7 @@ sdk_unpacked() {
   local f
   for f in bin/norvaled.dll bin/norvaled.exe include/norvaled.h lib/norvaled.def \
            lib/norvaled.lib lib/libnorvaled.dll.a README.md licenses/libssh2-COPYING.txt \
-           licenses/mbedtls-LICENSE.txt licenses/mingw-w64-runtime-and-winpthreads-copyright.txt \
+           licenses/openssl-LICENSE.txt licenses/mingw-w64-runtime-and-winpthreads-copyright.txt \
            licenses/gcc-runtime-library-exception.txt; do
     [ -s "$sdk/$f" ] || { echo "  the zip lacks $f"; return 1; }
   done

@@ -116,7 +116,9 @@ serve_start() { # name serve-args... : starts norvaled.exe serve and waits for i
   shift
   serve_out=$work/$name.out
   serve_port=$(free_port)
-  (cd "$bw" && exec "$wine" ./norvaled.exe serve --port "$serve_port" "$@") \
+  : >"$serve_out"
+  # The arguments first: an image named by URL must be the first one.
+  (cd "$bw" && exec "$wine" ./norvaled.exe serve "$@" --port "$serve_port") \
     </dev/null >"$serve_out" 2>&1 &
   serve_pid=$!
   pids+=("$serve_pid")
@@ -205,15 +207,21 @@ check "mount without an iSCSI initiator: -9 at the service step, and its log lin
   mount_without_initiator
 
 # --- a private OpenSSH sshd on 127.0.0.1 ----------------------------------------------------
-# An ECDSA host key and PEM keys for the user: libssh2 on mbedTLS has no Ed25519 and reads
-# RSA keys only in PEM form.
+# Every key type ssh-keygen makes, at its default sizes and in its default format: host keys
+# ed25519, ecdsa and rsa; user keys of the same types, plain and with a passphrase.
+ssh_passphrase='nv key phrase 42'
+user_keys=(id_ed25519 id_ed25519_p id_ecdsa id_ecdsa_p id_rsa id_rsa_p)
 sshd_port=
 sshd_dir=$work/sshd
 sshd_start() {
   mkdir -p "$sshd_dir" /run/sshd
-  ssh-keygen -q -t ecdsa -b 256 -N '' -C norvaled-wine-host -f "$sshd_dir/host_ecdsa"
-  ssh-keygen -q -t rsa -b 2048 -m PEM -N '' -C norvaled-wine -f "$sshd_dir/id_rsa"
-  cp "$sshd_dir/id_rsa.pub" "$sshd_dir/authorized_keys"
+  local type key
+  for type in ed25519 ecdsa rsa; do
+    ssh-keygen -q -t $type -N '' -C norvaled-wine-host -f "$sshd_dir/host_$type"
+    ssh-keygen -q -t $type -N '' -C norvaled-wine -f "$sshd_dir/id_$type"
+    ssh-keygen -q -t $type -N "$ssh_passphrase" -C norvaled-wine -f "$sshd_dir/id_${type}_p"
+  done
+  for key in "${user_keys[@]}"; do cat "$sshd_dir/$key.pub"; done >"$sshd_dir/authorized_keys"
   chmod 644 "$sshd_dir/authorized_keys"
   flock /tmp/norvaled-test-user.lock /bin/sh -c \
     "id -u $ssh_user >/dev/null 2>&1 || /usr/sbin/useradd -m -s /bin/sh $ssh_user; echo '$ssh_user:$ssh_password' | /usr/sbin/chpasswd"
@@ -223,7 +231,9 @@ sshd_start() {
   cat >"$sshd_dir/sshd_config" <<EOF
 ListenAddress 127.0.0.1
 Port $sshd_port
+HostKey $sshd_dir/host_ed25519
 HostKey $sshd_dir/host_ecdsa
+HostKey $sshd_dir/host_rsa
 PidFile $sshd_dir/sshd.pid
 AuthorizedKeysFile $sshd_dir/authorized_keys
 AllowUsers $ssh_user
@@ -237,6 +247,13 @@ UseDNS no
 LogLevel VERBOSE
 Subsystem sftp internal-sftp
 EOF
+  # known_hosts_TYPE lists the server by that key alone, so that it must show that one.
+  for type in ed25519 ecdsa rsa; do
+    echo "[127.0.0.1]:$sshd_port $(cut -d' ' -f1,2 "$sshd_dir/host_$type.pub")" >"$sshd_dir/kh_$type"
+  done
+  # What an ssh user would write: an alias, and the known_hosts file that knows the server.
+  printf 'Host wine-sftp\n  HostName 127.0.0.1\n  Port %s\n  User %s\nHost *\n  UserKnownHostsFile %s\n' \
+    "$sshd_port" "$ssh_user" "$(winpath "$sshd_dir/kh_ed25519" | tr '\\' /)" >"$sshd_dir/ssh_config"
   /usr/sbin/sshd -D -e -f "$sshd_dir/sshd_config" </dev/null >"$sshd_dir/log" 2>&1 &
   sshd_pid=$!
   local deadline=$((SECONDS + 10))
@@ -258,27 +275,25 @@ else
 fi
 
 # A whole-disk round trip through the target, then the stop's write-back must have put every
-# byte into the remote file.
-sftp_case() { # name auth-args...
+# byte into the remote file. No terminal to ask on: the configuration's known_hosts knows the
+# server (by its ed25519 key).
+sftp_case() { # name image and login args... (the remote image is $remote_dir/name.img)
   local name=$1
   shift
-  local remote=$remote_dir/$name.img
-  # No terminal to ask on and no known_hosts here: the host key is pinned.
-  local host_fp
-  host_fp=$(ssh-keygen -lf "$sshd_dir/host_ecdsa.pub" | awk '{print $2}')
-  if serve_start "sftp-$name" --sftp "$ssh_user@127.0.0.1:$sshd_port" --image "$remote" \
-       --size ${image_mib}M --host-key-sha256 "$host_fp" "$@"; then
+  if serve_start "sftp-$name" "$@" -F "$(winpath "$sshd_dir/ssh_config")" --size ${image_mib}M; then
     check "sftp ($name): qemu-img round trip of $image_mib MiB" round_trip_ok "$data"
     check "sftp ($name): norvaled.exe stops on Ctrl-C after writing back" serve_stop
-    check "sftp ($name): the remote file holds the written data" cmp "$data" "$remote"
+    check "sftp ($name): the remote file holds the written data" cmp "$data" "$remote_dir/$name.img"
   else
     fail "sftp ($name): norvaled.exe serve connects and starts"
   fi
 }
 
 if [ $have_sshd = 1 ] && [ $have_initiators = 1 ]; then
-  NORVALED_TEST_PASSWORD=$ssh_password sftp_case password --password-env NORVALED_TEST_PASSWORD
-  sftp_case key --key "$(winpath "$sshd_dir/id_rsa")"
+  NORVALED_TEST_PASSWORD=$ssh_password sftp_case password --sftp "$ssh_user@127.0.0.1:$sshd_port" \
+    --image "$remote_dir/password.img" --password-env NORVALED_TEST_PASSWORD
+  NORVALED_TEST_PASSPHRASE=$ssh_passphrase sftp_case key "sftp://wine-sftp$remote_dir/key.img" \
+    --key "$(winpath "$sshd_dir/id_ed25519_p")" --passphrase-env NORVALED_TEST_PASSPHRASE
 fi
 
 # --- norvaled_connect failures: the same code and text as the Linux library -----------------
@@ -299,6 +314,16 @@ same_answer() { # expected-code probe-args...
   echo "  windows: $win"
   [ "$win" = "$lin" ] || { echo "  linux:   $lin"; return 1; }
   [ "${win%% *}" = "$expected" ]
+}
+
+# A login with a file member (key_path, known_hosts): each system is given the file by its own
+# name for it, and both must log in.
+logs_in_both() { # member file more-members
+  local win lin
+  win=$(cd "$bw" && timeout 60 "$wine" ./connect_probe.exe 127.0.0.1 "$sshd_port" "$ssh_user" \
+    "{\"$1\":\"$(winpath "$2" | sed 's/\\/\\\\/g')\"$3}" </dev/null 2>&1 | strip_cr)
+  lin=$(timeout 60 "$linux_ref/connect_probe" 127.0.0.1 "$sshd_port" "$ssh_user" "{\"$1\":\"$2\"$3}" 2>&1)
+  [ "${win%% *}" = 0 ] && [ "${lin%% *}" = 0 ] || { echo "  windows: $win"; echo "  linux:   $lin"; return 1; }
 }
 
 # Against a loopback peer that never answers (tests/wine/silent_peer.py mute|full), with a
@@ -325,6 +350,17 @@ if linux_probe; then
       same_answer -10 127.0.0.1 "$sshd_port" "$ssh_user" '{"password":"not the password"}'
     check "password login: 0 on both" \
       same_answer 0 127.0.0.1 "$sshd_port" "$ssh_user" "{\"password\":\"$ssh_password\"}"
+    # Each host key type checked against a known_hosts that lists only it, and each user key
+    # type, plain and with its passphrase: the Windows DLL logs in as the Linux library does.
+    for type in ed25519 ecdsa rsa; do
+      check "$type host key checked against known_hosts: 0 on both" \
+        logs_in_both known_hosts "$sshd_dir/kh_$type" ",\"password\":\"$ssh_password\""
+    done
+    for key in "${user_keys[@]}"; do
+      passphrase=
+      [[ $key != *_p ]] || passphrase=",\"passphrase\":\"$ssh_passphrase\""
+      check "$key user key: 0 on both" logs_in_both key_path "$sshd_dir/$key" "$passphrase"
+    done
   fi
 else
   fail "the Linux reference build of the connect probe"
