@@ -346,7 +346,7 @@ TEST_F(StandinMount, AnotherTargetsSessionOutlivesTheUnmount) {
     ASSERT_EQ(norvaled_mount_ex('E', 1), 0) << norvaled_last_error();
     EXPECT_EQ(missing_in_order(env_.new_log_lines(), {"disk 2 has_data=0"}), "");
     EXPECT_EQ(volume_at('E'), "2");
-    g_mounted_letter = 0; // what a process that starts after a crash knows of E
+    record_drive_gone(); // what a process that starts after a crash knows of E
     ASSERT_EQ(norvaled_mount('e'), 0) << norvaled_last_error();
     EXPECT_EQ(missing_in_order(env_.new_log_lines(), {"force logout id=", "disk 2 has_data=1"}),
               "");

@@ -153,8 +153,7 @@ int32_t mount_elevated(const mount_plan& plan) {
     vk_mount_log("diskpart rc=%d script=%s", rc, script.c_str());
     if (rc != 0)
         return fail_mount(plan, NORVALED_E_MOUNT, "diskpart format/assign failed (admin required)");
-    g_mounted_letter = plan.letter;
-    g_last_mount_formatted = plan.formatted;
+    record_mount(plan.letter, plan.formatted);
     return 0;
 }
 
@@ -183,9 +182,8 @@ int32_t mount_through_helper(const mount_plan& plan, state_hold& hold) {
         return fail_mount(plan, NORVALED_E_MOUNT,
                           "mount failed in the elevated helper (see vk_norvaled_mount.log)");
     err_clear(); // calls of other threads during the wait may have left their texts
-    g_mounted_letter = plan.letter;
+    record_mount(plan.letter, plan.formatted);
     g_session_valid = 0;
-    g_last_mount_formatted = plan.formatted;
     vk_mount_log("mount: elevated helper SUCCESS letter=%c", plan.letter);
     return 0;
 }

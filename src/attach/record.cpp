@@ -12,6 +12,15 @@ void record_login(const iscsi_session_id& session, bool valid) {
     g_session_valid = valid ? 1 : 0;
 }
 
+void record_mount(char letter, int32_t formatted) {
+    g_mounted_letter = letter;
+    g_last_mount_formatted = formatted;
+}
+
+void record_drive_gone() {
+    g_mounted_letter = 0;
+}
+
 attach_results attach_results_now() {
     return {g_svc_state_mode, g_last_mount_formatted, g_unmount_stage};
 }

@@ -15,6 +15,10 @@ extern int32_t g_last_mount_formatted; // -1 before the first mount
 
 // Records the session a login left: valid when the native login made it.
 void record_login(const iscsi_session_id& session, bool valid);
+// Records a mount that succeeded at letter, and whether it formatted the disk.
+void record_mount(char letter, int32_t formatted);
+// Records that no drive letter is this process's any more.
+void record_drive_gone();
 
 // The statistics' view of the record.
 struct attach_results {

@@ -195,7 +195,7 @@ int32_t unmount_elevated(uint64_t t0) {
     const unsigned long long elapsed = tick_ms() - t0;
     vk_mount_log("done logged_out=%d session_present=%d devnode=%d elapsed=%llums", out, present,
                  find_our_disk(), elapsed);
-    g_mounted_letter = 0;
+    record_drive_gone();
     // An unreadable last listing proves nothing when the session was still there just before.
     // The disk is not gone then: the claim stays, so that no other process mounts over it.
     if (present == 1 || (present == -1 && outcome == still_present))
@@ -240,7 +240,7 @@ int32_t unmount_through_helper(state_hold& hold, bool claim_taken_now) {
     // retry must still dismount it before the device under it goes.
     // The claim goes only with the disk, or when this call took it and nothing ran.
     const bool verdict = rc == 0 || rc == NORVALED_E_UNMOUNT;
-    if (verdict) g_mounted_letter = 0;
+    if (verdict) record_drive_gone();
     if (rc == 0 || (!verdict && claim_taken_now)) mount_claim_drop();
     if (rc == 0) {
         err_clear(); // calls of other threads during the wait may have left their texts
