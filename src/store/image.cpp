@@ -21,11 +21,9 @@ namespace {
 constexpr uint32_t k_min_read_call = 512;
 
 // Seeks only when the handle is elsewhere, so that chunks read in order keep libssh2's
-// read-ahead. True when it had to seek.
-bool seek_if_needed(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset) {
-    if (libssh2_sftp_tell64(handle) == offset) return false;
-    libssh2_sftp_seek64(handle, offset);
-    return true;
+// read-ahead.
+void seek_if_needed(LIBSSH2_SFTP_HANDLE* handle, uint64_t offset) {
+    if (libssh2_sftp_tell64(handle) != offset) libssh2_sftp_seek64(handle, offset);
 }
 
 // How much one read call asks for, with left bytes of the range still to come; libssh2 keeps
