@@ -369,8 +369,7 @@ int32_t reconnect_ssh(image& img, bool& host_key_changed) {
     if (host_key_of(at.session, type) != a.host_key) {
         host_key_changed = true;
         at.say_goodbye("Host key changed");
-        return fail(NORVALED_E_SSH, "SSH host key for %s has CHANGED; refusing to reconnect",
-                    host);
+        return fail(NORVALED_E_SSH, "SSH host key for %s has CHANGED; refusing to reconnect", host);
     }
     if (int32_t rc = authenticate(at, a.user.c_str(), a.auth); rc != 0) return rc;
     if (int32_t rc = start_sftp(at); rc != 0) return rc;
@@ -400,8 +399,9 @@ int link_open_image(image& img, const char* path, uint64_t size) {
         if (link_reconnect(host_key_changed) == 0) {
             link_came_back();
         } else {
-            return fail(NORVALED_E_SSH, "the SSH connection was lost and could not be made "
-                                        "again %s\xE2\x80\x94 disconnect and connect again",
+            return fail(NORVALED_E_SSH,
+                        "the SSH connection was lost and could not be made "
+                        "again %s\xE2\x80\x94 disconnect and connect again",
                         host_key_changed ? "(the host key CHANGED) " : "");
         }
     }
