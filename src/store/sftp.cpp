@@ -415,8 +415,12 @@ bool link_can_reconnect() {
 void link_drop_locked(image& img) {
     link_broke_locked();
     // Shut down first: every call on the dead session then fails at once instead of waiting
-    // for the SSH time-out.
-    if (g_ssh_sock != k_bad_sock) net_shutdown(g_ssh_sock);
+    // for the SSH time-out. The close is abortive: write requests still queued for the old
+    // server must not reach it later, after the new link wrote newer data to the same place.
+    if (g_ssh_sock != k_bad_sock) {
+        net_set_abortive_close(g_ssh_sock);
+        net_shutdown(g_ssh_sock);
+    }
     if (img.handle != nullptr) libssh2_sftp_close_handle(img.handle);
     img.handle = nullptr;
     img.sftp = nullptr;
