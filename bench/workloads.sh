@@ -369,7 +369,9 @@ wan_cut_run() {
   relay_start 20 20 "$@"
   SSH_VIA=$RELAY_PORT ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
   t0=$(now_ns)
-  qemu-img bench -w -c "$WAN_CUT_MIB" -d 1 -s 1M --pattern=90 --image-opts "$OURS_OPTS" \
+  # The flush after the last write, unlike the one at close, fails the run when it fails.
+  qemu-img bench -w -c "$WAN_CUT_MIB" -d 1 -s 1M --pattern=90 --flush-interval="$WAN_CUT_MIB" \
+    --image-opts "$OURS_OPTS" \
     >"$BENCH_WORK/wan-cut-$side.log" 2>&1 || rc=$?
   t_write=$(seconds_since "$t0")
   note "wan cut ($side): the write ended after $t_write s, qemu-img status $rc$( ((rc)) && echo ": $(tail -2 "$BENCH_WORK/wan-cut-$side.log" | tr '\n' ' ')")"
