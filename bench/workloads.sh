@@ -374,7 +374,7 @@ wan_cut_run() {
     --image-opts "$OURS_OPTS" \
     >"$BENCH_WORK/wan-cut-$side.log" 2>&1 || rc=$?
   t_write=$(seconds_since "$t0")
-  note "wan cut ($side): the write ended after $t_write s, qemu-img status $rc$( ((rc)) && echo ": $(tail -2 "$BENCH_WORK/wan-cut-$side.log" | tr '\n' ' ')")"
+  note "wan cut ($side): the write ended after $t_write s, qemu-img status $rc$( ((rc)) && echo ": $(grep -iE 'fail|error' "$BENCH_WORK/wan-cut-$side.log" | head -2 | tr '\n' ' ')")"
   for ((i = 0; i < WAN_CUT_LIMIT * 5; i++)); do
     fresh_stats
     [ "$(stats_member dirty_chunks)" = 0 ] && cmp -s -n $((WAN_CUT_MIB << 20)) "$SFTP_IMAGE" "$WAN_CUT_EXPECTED" && break
