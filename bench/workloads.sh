@@ -416,14 +416,15 @@ run_wan_cut() {
   stop_pid "$SSHD_PID"
 }
 
+# Rows of --wan-cut: 20 ms, 20 Mbit/s, WAN_CUT_MIB written, the cut WAN_CUT_SECONDS long.
 print_wan_cut_table() {
-  local label="wan 20 ms 20 Mbit/s, $WAN_CUT_MIB MiB write, ${WAN_CUT_SECONDS} s cut"
+  local label="wan cut ${WAN_CUT_SECONDS} s, $WAN_CUT_MIB MiB"
   row wancut_write "$label: write + flush" s uncut - cut
   row wancut_image "$label: until the image holds it" s uncut - cut
-  row wancut_cut_at "$label: the cut began after" s - - cut
-  row wancut_after "$label: image holds it, after the cut's end" s - - cut
+  row wancut_cut_at "$label: cut began after" s - - cut
+  row wancut_after "$label: image holds it, from cut's end" s - - cut
   row wancut_reconnects "$label: reconnects" count - - cut
-  row wancut_flush_rc "$label: qemu-img's status (0: flush ok)" status - - cut
+  row wancut_flush_rc "$label: qemu-img status (0: ok)" status - - cut
 }
 
 # SFTP on loopback (ONLY all or sftp), then over the WAN relay (ONLY all or wan).
