@@ -201,6 +201,7 @@ int image_reopen_remote(const image& img, LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDL
 }
 
 void image_close(image& img) {
+    img.path.clear(); // nothing for a reconnection to reopen
     if (img.handle != nullptr) {
         libssh2_sftp_close_handle(img.handle);
         img.handle = nullptr;

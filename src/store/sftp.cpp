@@ -375,9 +375,11 @@ int32_t reconnect_ssh(image& img, bool& host_key_changed) {
     if (int32_t rc = authenticate(at, a.user.c_str(), a.auth); rc != 0) return rc;
     if (int32_t rc = start_sftp(at); rc != 0) return rc;
     LIBSSH2_SFTP_HANDLE* handle = nullptr;
-    if (int32_t rc = image_reopen_remote(img, at.sftp, handle); rc != 0) {
-        at.say_goodbye("Image not reopened");
-        return rc;
+    if (!img.path.empty()) {
+        if (int32_t rc = image_reopen_remote(img, at.sftp, handle); rc != 0) {
+            at.say_goodbye("Image not reopened");
+            return rc;
+        }
     }
     link_guard link;
     adopt(at);
@@ -392,8 +394,18 @@ int32_t reconnect_ssh(image& img, bool& host_key_changed) {
 
 int link_open_image(image& img, const char* path, uint64_t size) {
     g_link_image = &img;
-    return g_mock_mode ? image_open_mock(img, path, size)
-                       : image_open_remote(img, g_sftp_session, path, size);
+    if (g_mock_mode) return image_open_mock(img, path, size);
+    if (!link_is_up()) {
+        bool host_key_changed = false;
+        if (link_reconnect(host_key_changed) == 0) {
+            link_came_back();
+        } else {
+            return fail(NORVALED_E_SSH, "the SSH connection was lost and could not be made "
+                                        "again %s\xE2\x80\x94 disconnect and connect again",
+                        host_key_changed ? "(the host key CHANGED) " : "");
+        }
+    }
+    return image_open_remote(img, g_sftp_session, path, size);
 }
 
 bool link_can_reconnect() {
