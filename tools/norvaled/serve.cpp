@@ -200,6 +200,9 @@ int shut_down() {
     interrupt_set_notice("norvaled: still writing back up to " + pending +
                          " to the image; please wait");
     say("stopping: writing back " + pending + " ...");
+    if (s.link_up == 0)
+        say("the SSH link is down: the write-back waits for it a while, and the stop tries once "
+            "more to reconnect");
     const int32_t flushed = norvaled_flush();
     if (flushed != 0) {
         report_failure(host_step::flush, flushed);
