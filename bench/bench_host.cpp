@@ -3,8 +3,9 @@
 //   bench_host mock <image> <size> <port>
 //   bench_host ssh <host> <ssh-port> <user> <key> <image> <size> <port>
 //
-// Prints "ready" once the target listens, and on the way out the statistics, the result of the
-// stop and the process's peak resident memory, so a script can read them without racing it.
+// Prints "ready" once the target listens, the statistics on each SIGUSR1, and on the way out the
+// statistics, the result of the stop and the process's peak resident memory, so a script can
+// read them without racing it.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -28,11 +29,12 @@ int report_failure(const char* step, int32_t rc) {
     return 1;
 }
 
-// Blocks the stop signals first so that sigwait, not the default action, receives them.
-void block_stop_signals(sigset_t& set) {
+// Blocks the signals first so that sigwait, not the default action, receives them.
+void block_signals(sigset_t& set) {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -55,8 +57,8 @@ int32_t connect_from_args(int argc, char** argv, int& next) {
 
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
-    sigset_t stop_set;
-    block_stop_signals(stop_set); // before the library starts its threads, which inherit it
+    sigset_t signals;
+    block_signals(signals); // before the library starts its threads, which inherit it
 
     int next = 0;
     int32_t rc = connect_from_args(argc, argv, next);
@@ -74,7 +76,10 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     int sig = 0;
-    sigwait(&stop_set, &sig);
+    while (sigwait(&signals, &sig) == 0 && sig == SIGUSR1) {
+        std::printf("stats %s\n", norvaled_stats());
+        std::fflush(stdout);
+    }
     // Before the stop: shows whether the initiator's own cache flush left anything dirty.
     std::printf("stats %s\n", norvaled_stats());
 

@@ -125,10 +125,11 @@ sshfs_unmount() {
   stop_pid "$SSHFS_PID" 10
 }
 
-# relay_start RTT_MS MBIT: the WAN relay in front of sshd; sets RELAY_PORT and RELAY_PID.
+# relay_start RTT_MS MBIT [CUT_AT_MIB CUT_SECONDS]: the WAN relay in front of sshd, cutting the
+# link once when asked (see bench/wan_relay.cpp); sets RELAY_PORT and RELAY_PID.
 relay_start() {
   RELAY_PORT=$(free_port)
-  start_bg relay "$BUILD/wan_relay" "$RELAY_PORT" "$SSHD_PORT" "$1" "$2"
+  start_bg relay "$BUILD/wan_relay" "$RELAY_PORT" "$SSHD_PORT" "$@"
   RELAY_PID=$BG_PID
   wait_for_line "$BENCH_WORK/relay.log" '^ready' 10 "$RELAY_PID" || die "wan_relay did not start: $(cat "$BENCH_WORK/relay.log")"
 }

@@ -333,6 +333,100 @@ run_writeback_latency() {
   stop_pid "$RELAY_PID"
 }
 
+# --- a link cut in the middle of a write (--wan-cut) ------------------------------------------
+
+WAN_CUT_MIB=64     # written sequentially in 1 MiB requests, closed with SYNCHRONIZE CACHE
+WAN_CUT_AT_MIB=32  # the relay cuts once the clients have sent this much towards sshd
+WAN_CUT_SECONDS=10 # connections reset, then new ones reset at once for this long
+WAN_CUT_LIMIT=${WAN_CUT_LIMIT:-300} # seconds to wait for the image to hold the data before giving up
+
+# stats_member NAME: the member's value in the bench host's latest statistics line.
+stats_member() {
+  grep '^stats' "$OURS_LOG" | tail -1 | grep -o "\"$1\":-\?[0-9]*" | cut -d: -f2
+}
+
+# Asks the bench host for its statistics and waits for the new line.
+fresh_stats() {
+  local before i
+  before=$(grep -c '^stats' "$OURS_LOG" || true)
+  kill -USR1 "$OURS_PID"
+  for ((i = 0; i < 100; i++)); do
+    (($(grep -c '^stats' "$OURS_LOG" || true) > before)) && return 0
+    sleep 0.05
+  done
+  die "bench_host gave no statistics: $(tail -5 "$OURS_LOG")"
+}
+
+# wan_cut_run SIDE [CUT_ARGS...]: one write of WAN_CUT_MIB through a fresh bench host over the
+# 20 ms, 20 Mbit/s relay (the relay cuts when given CUT_ARGS), then waits until the image
+# holds every byte and nothing is dirty. Records the write's seconds (qemu-img's wall time,
+# its closing flush included), the seconds from its start until the image held the data,
+# and, with a cut, the seconds from the cut's end until then and the reconnections.
+wan_cut_run() {
+  local side=$1 t0 rc=0 t_write i cut_ns restored_ns done_ns
+  shift
+  dd if=/dev/urandom of="$SFTP_IMAGE" bs=1M count="$WAN_CUT_MIB" conv=notrunc status=none
+  relay_start 20 20 "$@"
+  SSH_VIA=$RELAY_PORT ours_start ssh "$SFTP_IMAGE" "$SFTP_DISK"
+  t0=$(now_ns)
+  # The flush after the last write, unlike the one at close, fails the run when it fails.
+  qemu-img bench -w -c "$WAN_CUT_MIB" -d 1 -s 1M --pattern=90 --flush-interval="$WAN_CUT_MIB" \
+    --image-opts "$OURS_OPTS" \
+    >"$BENCH_WORK/wan-cut-$side.log" 2>&1 || rc=$?
+  t_write=$(seconds_since "$t0")
+  note "wan cut ($side): the write ended after $t_write s, qemu-img status $rc$( ((rc)) && echo ": $(grep -iE 'fail|error' "$BENCH_WORK/wan-cut-$side.log" | head -2 | tr '\n' ' ')")"
+  for ((i = 0; i < WAN_CUT_LIMIT * 5; i++)); do
+    fresh_stats
+    [ "$(stats_member dirty_chunks)" = 0 ] && cmp -s -n $((WAN_CUT_MIB << 20)) "$SFTP_IMAGE" "$WAN_CUT_EXPECTED" && break
+    sleep 0.2
+  done
+  done_ns=$(now_ns)
+  ((i < WAN_CUT_LIMIT * 5)) || die "wan cut ($side): the image did not hold the data after $WAN_CUT_LIMIT s: $(grep '^stats' "$OURS_LOG" | tail -1)"
+  record wancut_write "$side" "$t_write"
+  record wancut_image "$side" "$(awk -v a="$t0" -v b="$done_ns" 'BEGIN { printf "%.1f", (b - a) / 1e9 }')"
+  if (($#)); then
+    cut_ns=$(sed -n 's/^cut //p' "$BENCH_WORK/relay.log")
+    restored_ns=$(sed -n 's/^restored //p' "$BENCH_WORK/relay.log")
+    [ -n "$cut_ns" ] && [ -n "$restored_ns" ] || die "wan cut: the relay never cut or never restored: $(cat "$BENCH_WORK/relay.log")"
+    record wancut_cut_at "$side" "$(awk -v a="$t0" -v b="$cut_ns" 'BEGIN { printf "%.1f", (b - a) / 1e9 }')"
+    record wancut_after "$side" "$(awk -v a="$restored_ns" -v b="$done_ns" 'BEGIN { printf "%.1f", (b - a) / 1e9 }')"
+    record wancut_reconnects "$side" "$(stats_member reconnects)"
+    record wancut_flush_rc "$side" "$rc"
+  fi
+  note "wan cut ($side): $(grep '^stats' "$OURS_LOG" | tail -1)"
+  ours_stop
+  stop_pid "$RELAY_PID"
+}
+
+# The same write twice over the 20 ms, 20 Mbit/s relay: once untouched, once with the link cut
+# for WAN_CUT_SECONDS when half of it has gone towards sshd.
+run_wan_cut() {
+  note "wan cut: private sshd, ${SFTP_DISK}-byte image on tmpfs"
+  sshd_start
+  mkdir -p "$BENCH_WORK/sftp"
+  SFTP_IMAGE=$BENCH_WORK/sftp/disk.img
+  head -c "$SFTP_DISK" /dev/urandom >"$SFTP_IMAGE"
+  chown -R "$BENCH_USER" "$BENCH_WORK/sftp"
+  WAN_CUT_EXPECTED=$BENCH_WORK/wan-cut-expected
+  head -c $((WAN_CUT_MIB << 20)) /dev/zero | tr '\0' 'Z' >"$WAN_CUT_EXPECTED" # --pattern=90
+  note "wan cut: $WAN_CUT_MIB MiB over 20 ms at 20 Mbit/s, no cut"
+  wan_cut_run uncut
+  note "wan cut: the same, cut for $WAN_CUT_SECONDS s once $WAN_CUT_AT_MIB MiB went out"
+  wan_cut_run cut "$WAN_CUT_AT_MIB" "$WAN_CUT_SECONDS"
+  stop_pid "$SSHD_PID"
+}
+
+# Rows of --wan-cut: 20 ms, 20 Mbit/s, WAN_CUT_MIB written, the cut WAN_CUT_SECONDS long.
+print_wan_cut_table() {
+  local label="wan cut ${WAN_CUT_SECONDS} s, $WAN_CUT_MIB MiB"
+  row wancut_write "$label: write + flush" s uncut - cut
+  row wancut_image "$label: until the image holds it" s uncut - cut
+  row wancut_cut_at "$label: cut began after" s - - cut
+  row wancut_after "$label: image holds it, from cut's end" s - - cut
+  row wancut_reconnects "$label: reconnects" count - - cut
+  row wancut_flush_rc "$label: qemu-img status (0: ok)" status - - cut
+}
+
 # SFTP on loopback (ONLY all or sftp), then over the WAN relay (ONLY all or wan).
 run_sftp() {
   note "over SFTP: private sshd, ${SFTP_DISK}-byte image on tmpfs"
@@ -407,9 +501,13 @@ print_table() {
   local w id label count depth size step mode goal opts phase
   echo
   echo "norvaled benchmarks, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)," \
-    "$REPS alternated runs per side, medians$( ((QUICK)) && echo ", --quick")"
+    "$(if [ "$ONLY" = wan-cut ]; then echo "one run per side"; else echo "$REPS alternated runs per side, medians$( ((QUICK)) && echo ", --quick")"; fi)"
   echo
   table_header
+  if [ "$ONLY" = wan-cut ]; then
+    print_wan_cut_table
+    return
+  fi
   if [ "$ONLY" = all ] || [ "$ONLY" = mock ]; then
     for phase in warm cold; do
       for w in "${MOCK_WORKLOADS[@]}"; do

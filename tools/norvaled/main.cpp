@@ -82,7 +82,9 @@ output:
 
 While serving, a status line shows cache hits and misses, bytes read from and written to the
 image with their rates, and the dirty chunks not yet written back: refreshed every second on
-a terminal, one line every 10 seconds otherwise. More in the manual: man norvaled.
+a terminal, one line every 10 seconds otherwise. While the SSH link is down it says so, and
+each change of the link is printed as a line of its own, --quiet or not. More in the manual:
+man norvaled.
 )";
 
 int usage_error(const std::string& message) {

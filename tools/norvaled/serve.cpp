@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "auth.h"
 #include "interrupt.h"
@@ -23,6 +24,9 @@ using clock_type = std::chrono::steady_clock;
 constexpr auto k_poll_interval = std::chrono::milliseconds(100);
 constexpr auto k_terminal_refresh = std::chrono::seconds(1);
 constexpr auto k_plain_refresh = std::chrono::seconds(10);
+// How often the link's state is looked at, so that a change is printed without waiting for
+// the next status line (ten seconds apart in a log).
+constexpr auto k_link_check = std::chrono::milliseconds(500);
 
 void say(const std::string& line) {
     std::fputs(line.c_str(), stdout);
@@ -101,6 +105,8 @@ void print_how_to_reach(const serve_options& o, bool created, const stats_snapsh
 }
 
 // The live status: rewritten in place on a terminal, a plain line now and then otherwise.
+// Changes of the link are printed as lines of their own in both cases, --quiet or not: they
+// are what a user or a log reader must not miss.
 struct status_line {
     bool enabled = false;
     bool terminal = false;
@@ -108,6 +114,8 @@ struct status_line {
     std::string prefix;    // the mounted drive, when there is one
     stats_snapshot last;
     clock_type::time_point last_at;
+    stats_snapshot link_seen; // as of the last look at the link
+    clock_type::time_point link_at;
 };
 
 status_line status_begin(const serve_options& o) {
@@ -117,10 +125,36 @@ status_line status_begin(const serve_options& o) {
     st.terminal = platform_stdout_is_terminal();
     st.last = read_stats();
     st.last_at = clock_type::now();
+    st.link_seen = st.last;
+    st.link_at = st.last_at;
     return st;
 }
 
+// Prints a line of its own, over the terminal's status line when one is shown (the next tick
+// draws that again below it).
+void status_say(status_line& st, const std::string& line) {
+    std::string text = line;
+    if (st.terminal && st.shown > 0) {
+        if (text.size() < st.shown) text.append(st.shown - text.size(), ' ');
+        text.insert(0, "\r");
+    }
+    st.shown = 0;
+    say(text);
+}
+
+void link_tick(status_line& st) {
+    const auto now = clock_type::now();
+    if (now - st.link_at < k_link_check) return;
+    const stats_snapshot s = read_stats();
+    const std::vector<std::string> changes = format_link_change(st.link_seen, s);
+    st.link_seen = s;
+    st.link_at = now;
+    for (const std::string& line : changes)
+        status_say(st, line);
+}
+
 void status_tick(status_line& st) {
+    link_tick(st);
     if (!st.enabled) return;
     const auto now = clock_type::now();
     if (now - st.last_at < (st.terminal ? k_terminal_refresh : k_plain_refresh)) return;
@@ -166,6 +200,9 @@ int shut_down() {
     interrupt_set_notice("norvaled: still writing back up to " + pending +
                          " to the image; please wait");
     say("stopping: writing back " + pending + " ...");
+    if (s.link_up == 0)
+        say("the SSH link is down: the write-back waits for it a while, and the stop tries once "
+            "more to reconnect");
     const int32_t flushed = norvaled_flush();
     if (flushed != 0) {
         report_failure(host_step::flush, flushed);
