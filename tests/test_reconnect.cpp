@@ -3,8 +3,12 @@
 // address. A real initiator (libiscsi) drives the target throughout; what the image file holds
 // is read straight from the sshd user's home, and the library is never restarted.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -17,7 +21,9 @@ extern "C" {
 }
 
 #include "norvaled.h"
+#include "platform/sys.h"
 #include "support/library_helpers.h"
+#include "support/run_cmd.h"
 #include "support/sshd_fixture.h"
 #include "support/tcp_proxy.h"
 #include "support/temp_dir.h"
@@ -350,6 +356,84 @@ TEST_F(Reconnect, ServerWithAnotherHostKeyIsRefusedUntilTheRightOneReturns) {
     })) << norvaled_stats();
     EXPECT_EQ(stat_value("reconnects"), 1) << norvaled_stats();
     EXPECT_EQ(stat_value("link_hostkey_changed"), 0) << norvaled_stats();
+}
+
+// A file of the copy below: 1 byte to 16 KiB, its bytes from its number.
+std::vector<uint8_t> tree_file(uint32_t i) {
+    return pattern(0, 1 + (i * 7919u) % 16384, 1000 + i);
+}
+
+std::string tree_path(uint32_t i) {
+    return "d" + std::to_string(i / 100) + "/f" + std::to_string(i);
+}
+
+// The disk as an ext4 file system on Linux (scripts/mount-linux.sh over SFTP) while the sshd
+// restarts in the middle of a copy that syncs as it goes: the copy never sees an error, the
+// unmount and the stop write everything back, e2fsck finds the image clean and every file
+// reads back whole. Needs root, loop devices and FUSE, as the packaging test's mock variant.
+TEST_F(Reconnect, LinuxFileSystemSurvivesAServerRestartMidCopy) {
+    if (geteuid() != 0) GTEST_SKIP() << "loop devices and mount need root";
+    for (const char* tool : {"qemu-storage-daemon", "losetup", "mkfs.ext4", "e2fsck"})
+        if (!have_program(tool)) GTEST_SKIP() << tool << " is missing";
+    // The defaults a user gets: the restart is over well within the hold.
+    for (const char* name :
+         {"NORVALED_IO_TIMEOUT_MS", "NORVALED_CONNECT_TIMEOUT_MS", "NORVALED_RECONNECT_HOLD_MS"})
+        unsetenv(name);
+    const scoped_dir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string mnt = dir.file("mnt");
+    const std::string ro = dir.file("ro");
+    std::filesystem::create_directories(mnt);
+    std::filesystem::create_directories(ro);
+    setenv("NORVALED_PROGRAM", NORVALED_BINARY_DIR "/norvaled", 1);
+    setenv("HOME", dir.path().c_str(), 1); // no ssh settings of the machine's own
+    const std::string log = dir.file("mount.log");
+    pid_t mount_pid = spawn_server({NORVALED_SOURCE_DIR "/scripts/mount-linux.sh", "--sftp",
+                                    sshd().user + "@127.0.0.1:" + std::to_string(sshd().port),
+                                    "--image", image_, "--size", "256M", "--key", sshd().key,
+                                    "--host-key-sha256", sshd().host_key_sha256, mnt},
+                                   log, "TERM");
+    ASSERT_GT(mount_pid, 0);
+    int status = -1;
+    auto ended = [&] { return waitpid(mount_pid, &status, WNOHANG) == mount_pid; };
+    const bool mounted = wait_until(
+        300000, [&] { return read_text(log).find("mounted on") != std::string::npos || ended(); });
+    ASSERT_TRUE(mounted && status == -1) << read_text(log);
+
+    constexpr uint32_t k_files = 1200;
+    std::atomic<uint32_t> copied{0};
+    std::string copy_error;
+    std::thread copier([&] {
+        for (uint32_t i = 0; i < k_files && copy_error.empty(); ++i) {
+            const std::string path = mnt + "/" + tree_path(i);
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            if (!write_at(path, 0, tree_file(i))) copy_error = "cannot write " + path;
+            // Every 20 files the file system goes down to the disk, as the copy goes on.
+            if (i % 20 == 19 && run_cmd({"sync", "-f", path}, 600000).exit_code != 0)
+                copy_error = "sync failed after " + path;
+            copied.fetch_add(1);
+        }
+    });
+    const bool midway = wait_until(600000, [&] { return copied.load() >= k_files / 3; });
+    const bool restarted = midway && sshd_restart();
+    copier.join();
+    EXPECT_TRUE(midway && restarted) << "the restart did not happen in the middle of the copy";
+    EXPECT_EQ(copy_error, "");
+
+    kill(mount_pid, SIGTERM);
+    EXPECT_TRUE(wait_until(300000, ended)) << read_text(log);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_text(log);
+    EXPECT_NE(read_text(log).find("stopped: everything was written back"), std::string::npos)
+        << read_text(log);
+
+    const cmd_result fsck = run_cmd({"e2fsck", "-fn", image_}, 300000);
+    EXPECT_TRUE(fsck.ok()) << fsck.describe();
+    ASSERT_TRUE(run_cmd({"mount", "-o", "ro,loop", image_, ro}, 60000).ok());
+    uint32_t wrong = 0;
+    for (uint32_t i = 0; i < k_files; ++i)
+        if (read_at(ro + "/" + tree_path(i), 0, 16384 + 1) != tree_file(i)) ++wrong;
+    run_cmd({"umount", ro}, 60000);
+    EXPECT_EQ(wrong, 0u) << "files that did not read back whole";
 }
 
 } // namespace
