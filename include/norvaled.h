@@ -13,14 +13,22 @@
  * message in norvaled_last_error() (empty after a success). All exports are thread-safe;
  * they serialise on one process-wide lock.
  *
- * When the SSH server stalls, with T the SSH time-out (see norvaled_connect): one image
- * transfer fails after at most T; the target answers a command that needs the image within
- * 3T (a victim written back and a chunk loaded, after waiting for a flush pass). Exports wait
- * at most: norvaled_flush and norvaled_disk_state 3T; norvaled_stop 5T; norvaled_disconnect
- * 7T; norvaled_start 3T. norvaled_stats, norvaled_last_error and norvaled_version never
- * touch the image: they answer at once while only the worker threads wait, and otherwise
- * within the limit of the export that holds the lock. Memory a connection can make the
- * process hold is bounded as well (about 6.5 MiB besides the 256 MiB cache).
+ * A link that breaks is a pause, not a loss: the library reconnects in the background (see
+ * norvaled_connect) while the cache keeps every written byte and serves what it holds.
+ *
+ * Time bounds, with T the SSH time-out and H the reconnect hold (see norvaled_connect): one
+ * image transfer fails after at most T. While the link is down, a command that needs the image
+ * waits for it until H has passed since the break, and fails at once after that, until the
+ * link is back. The target answers a command that needs the image within 3T + H (a victim
+ * written back and a chunk loaded, after waiting for a flush pass). Exports wait at most:
+ * norvaled_disk_state 3T + H; norvaled_flush 3T + H, and as long again for each break of
+ * the link under it (at most three rounds); norvaled_stop 5T, plus, when the link is down,
+ * two reconnect attempts (each the connect time-out plus 4T); norvaled_disconnect that plus
+ * 2T; norvaled_start 3T, plus one reconnect attempt when the link is down. norvaled_stats,
+ * norvaled_last_error and norvaled_version never touch the image: they answer at once while
+ * only the worker threads wait, and otherwise within the limit of the export that holds the
+ * lock. Memory a connection can make the process hold is bounded as well (about 6.5 MiB
+ * besides the 256 MiB cache).
  */
 #ifndef NORVALED_H
 #define NORVALED_H
@@ -68,9 +76,13 @@ NORVALED_API const char* norvaled_version(void);
 /* The last-error text: empty after a successful call, never NULL. */
 NORVALED_API const char* norvaled_last_error(void);
 
-/* One JSON object, twelve members in this order:
+/* One JSON object of numbers, eighteen members in this order:
  * running, connected, port, capacity, cache_hits, cache_misses, sftp_bytes_r, sftp_bytes_w,
- * dirty_chunks, svc_state_mode, last_mount_formatted, last_unmount_stage.
+ * dirty_chunks, svc_state_mode, last_mount_formatted, last_unmount_stage,
+ * link_up (1 or 0; 1 in mock mode and when not connected), reconnects (successful
+ * reconnections since the connect), reconnect_attempts (failed attempts since the link went
+ * down), reconnect_next_ms (to the next attempt), link_error (0, or the code of the last
+ * failed attempt), link_hostkey_changed (1 when the last attempt met a different host key).
  * The buffer is overwritten by the next call. */
 NORVALED_API const char* norvaled_stats(void);
 
@@ -93,6 +105,16 @@ NORVALED_API const char* norvaled_stats(void);
  *       A file that does not exist lists no host.
  * and its switches, each JSON true or false (or the strings "true" and "false"; any other
  * value is NORVALED_E_ARG):
+ *   "reconnect": true by default. While the target runs, a link that broke (a transfer failed
+ *       at the session level, or an idle link did not answer a probe within 5 s) is made
+ *       again in the background, with pauses from 1 s doubling to 30 s, with these same
+ *       arguments (kept, secrets included, in memory until the disconnect, which wipes them)
+ *       and only when the server shows the host key of the first connection: a different key
+ *       is never accepted, whatever the pin or known_hosts say. The image is reopened, never
+ *       created. Written data stays in the cache meanwhile and is written back once the link
+ *       is back; what was written back but not yet synced is written again, and when some of
+ *       it was no longer cached the next norvaled_flush fails once. false: a broken link stays
+ *       broken until the host disconnects and connects again.
  *   "known_hosts_add": an unknown host's key is appended to the file as one line (the file is
  *       never rewritten) and the connect goes on; a changed key is still refused.
  *   "known_hosts_hash": the line added holds the host name hashed, as HashKnownHosts does.
@@ -104,7 +126,9 @@ NORVALED_API const char* norvaled_stats(void);
  * <methods>; tried <methods>)"; no message ever holds a secret.
  * The environment variable NORVALED_CONNECT_TIMEOUT_MS (a positive number) sets the budget
  * for TCP connect plus SSH handshake; 15000 ms by default. NORVALED_IO_TIMEOUT_MS sets T,
- * the SSH time-out: the longest one SSH/SFTP call waits for the server; 20000 by default. */
+ * the SSH time-out: the longest one SSH/SFTP call waits for the server; 20000 by default.
+ * NORVALED_RECONNECT_HOLD_MS sets H, how long after a break commands wait for the link;
+ * 15000 by default. */
 NORVALED_API int32_t norvaled_connect(const char* host, int32_t port, const char* user,
                                       const char* auth_json);
 

@@ -320,13 +320,16 @@ TEST(ConnectNet, UnansweredConnectTimesOut) {
     expect_released(fds);
 }
 
+// With reconnection switched off, a broken link stays broken: errors, never a dead process.
 TEST_F(Connect, ServerResetMidSessionGivesErrorsNotADeadProcess) {
     // The default disposition, as in a host that never touched SIGPIPE: a send on the reset
     // connection that raised it would end this process.
     std::signal(SIGPIPE, SIG_DFL);
     tcp_proxy proxy(sshd().port);
     ASSERT_TRUE(proxy.ok());
-    ASSERT_EQ(connect_to(sshd(), auth_password(sshd()), proxy.port()), 0) << norvaled_last_error();
+    std::string auth = auth_password(sshd());
+    auth.insert(auth.size() - 1, ",\"reconnect\":false");
+    ASSERT_EQ(connect_to(sshd(), auth, proxy.port()), 0) << norvaled_last_error();
     const std::string image = sshd().home + "/reset.img";
     ASSERT_EQ(start_on_free_port(image, 64 << 20), 0) << norvaled_last_error();
     std::vector<uint8_t> buf(4096, 0x33);

@@ -466,6 +466,7 @@ TEST_F(HostServeSftp, LostConnectionAtShutdownExitsNonZeroWithTheLibraryMessage)
     args.insert(args.end(), {"--key", sshd_->key});
     ASSERT_NO_FATAL_FAILURE(serve(args));
     ASSERT_NO_FATAL_FAILURE(read_back());
+    proxy.refuse(true); // the server is gone for good: no reconnection can succeed
     proxy.reset_client();
     // The initiator's closing SYNCHRONIZE CACHE may rightly fail now; the data is in the
     // cache either way.

@@ -25,7 +25,9 @@ std::string stats_text(int running, int connected, int port, uint64_t capacity, 
            ",\"sftp_bytes_r\":" + std::to_string(bytes_r) +
            ",\"sftp_bytes_w\":" + std::to_string(bytes_w) +
            ",\"dirty_chunks\":" + std::to_string(dirty) +
-           ",\"svc_state_mode\":0,\"last_mount_formatted\":-1,\"last_unmount_stage\":0}";
+           ",\"svc_state_mode\":0,\"last_mount_formatted\":-1,\"last_unmount_stage\":0,"
+           "\"link_up\":1,\"reconnects\":0,\"reconnect_attempts\":0,\"reconnect_next_ms\":0,"
+           "\"link_error\":0,\"link_hostkey_changed\":0}";
 }
 
 } // namespace
@@ -37,7 +39,9 @@ TEST(State, VersionAndStatsBeforeAnyCall) {
     EXPECT_STREQ(norvaled_stats(),
                  "{\"running\":0,\"connected\":0,\"port\":3261,\"capacity\":0,\"cache_hits\":0,"
                  "\"cache_misses\":0,\"sftp_bytes_r\":0,\"sftp_bytes_w\":0,\"dirty_chunks\":0,"
-                 "\"svc_state_mode\":0,\"last_mount_formatted\":-1,\"last_unmount_stage\":0}");
+                 "\"svc_state_mode\":0,\"last_mount_formatted\":-1,\"last_unmount_stage\":0,"
+                 "\"link_up\":1,\"reconnects\":0,\"reconnect_attempts\":0,"
+                 "\"reconnect_next_ms\":0,\"link_error\":0,\"link_hostkey_changed\":0}");
 }
 
 TEST(State, LastErrorEmptiedBySuccessAndKeptByReporters) {

@@ -8,6 +8,7 @@
 #include "store/disk_probe.h"
 #include "store/flush.h"
 #include "store/image.h"
+#include "store/reconnect.h"
 #include "store/sftp.h"
 #include "iscsi/target.h"
 
@@ -17,6 +18,7 @@ constexpr int64_t k_min_image_size = 67108864; // 64 MiB
 
 // Clean-up of a start that failed after the cache was built.
 int32_t abandon_start(int32_t code) {
+    reconnect_stop();
     target_close_listener();
     bc_destroy();
     image_close(g_image);
@@ -28,6 +30,9 @@ uint32_t stop_locked() {
     flush_stop();
     g_running.store(0);
     target_server_stop();
+    // The final write-back needs the link: one more try to bring it back, then no waiting.
+    reconnect_stop();
+    reconnect_once_if_down();
     const uint32_t lost = bc_destroy();
     image_close(g_image);
     return lost;
@@ -72,6 +77,7 @@ NORVALED_API int32_t norvaled_start(const char* remote_path, int64_t size, int32
     if (link_open_image(g_image, remote_path, static_cast<uint64_t>(size)) != 0)
         return NORVALED_E_SSH;
     bc_init(&g_image, static_cast<uint64_t>(size));
+    reconnect_start();
     if (int32_t rc = target_listen(port); rc != 0) return abandon_start(rc);
     g_port.store(port);
     g_running.store(1);

@@ -22,10 +22,20 @@ void err_clear() {
 }
 
 namespace {
+thread_local int t_err_muted = 0;
+
 void err_vset(const char* fmt, va_list ap) {
-    std::vsnprintf(g_err, sizeof g_err, fmt, ap);
+    if (t_err_muted == 0) std::vsnprintf(g_err, sizeof g_err, fmt, ap);
 }
 } // namespace
+
+err_muted::err_muted() {
+    ++t_err_muted;
+}
+
+err_muted::~err_muted() {
+    --t_err_muted;
+}
 
 void err_set(const char* fmt, ...) {
     va_list ap;

@@ -28,8 +28,17 @@ void err_set(const char* fmt, ...)
 #endif
     ;
 // Sets the text and returns code, so failures read as `return fail(-7, "...")`.
+// While an err_muted lives on a thread, that thread's failures leave the text alone: work in
+// the background (a reconnect attempt) must not write over an export's message.
 int32_t fail(int32_t code, const char* fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+struct err_muted {
+    err_muted();
+    ~err_muted();
+    err_muted(const err_muted&) = delete;
+    err_muted& operator=(const err_muted&) = delete;
+};

@@ -11,6 +11,7 @@
 #include "norvaled.h"
 #include "platform/memory.h"
 #include "store/image.h"
+#include "store/link_health.h"
 
 block_cache g_bc;
 
@@ -29,6 +30,14 @@ block_cache g_bc;
 //   link lock themselves: the two locks are never held together.
 // - The background pass starts no transfer while a command waits for one or makes its own,
 //   so a command never waits behind more than one transfer of the pass.
+// While the link is down:
+// - Nothing dirty is dropped: the background pass writes nothing, and a slot for a new chunk
+//   is only ever a clean one; with none, the command waits for the link within the hold.
+// - No wait for the link holds the cache lock: transfers wait in the image layer, with the
+//   slot busy; hits go on.
+// - Synced means synced: a write-back that saw the link break under it keeps its dirty marks
+//   (what it sent may have died with the old server's memory), and granules written back
+//   since the last sync become dirty again when the link comes back.
 namespace {
 
 // Made on first use and never destroyed, so that worker threads still running when a host
@@ -204,9 +213,11 @@ run_list dirty_runs(const bc_slot& s) {
 }
 
 // Writes the dirty runs of an idle, dirty slot back with the cache lock released. A failure
-// keeps every mark: the data stays dirty for the next attempt. 0 or -10.
-int write_back_locked(cache_lock& lk, bc_slot& s) {
+// keeps every mark: the data stays dirty for the next attempt; so does a break of the link
+// while it ran, which is no failure. 0 or -10.
+int write_back_locked(cache_lock& lk, bc_slot& s, link_wait wait) {
     const granule_set sent = s.written;
+    const uint64_t generation = link_generation();
     const run_list runs = dirty_runs(s);
     s.busy = slot_busy::writing_back;
     s.busy_direct = false;
@@ -218,17 +229,19 @@ int write_back_locked(cache_lock& lk, bc_slot& s) {
     int rc = 0;
     uint64_t moved = 0;
     for (const granule_range& r : runs) {
-        rc = sftp_write_range(*g_bc.img, base + r.offset(), data + r.offset(), r.bytes());
+        rc = sftp_write_range(*g_bc.img, base + r.offset(), data + r.offset(), r.bytes(), wait);
         if (rc != 0) break;
         moved += r.bytes();
     }
     lk.lock();
     s.busy = slot_busy::idle;
     g_bc.sftp_bytes_w += moved;
-    if (rc == 0)
-        s.written &= ~sent;
-    else
+    if (rc != 0) {
         ++s.failed_write_backs;
+    } else if (link_generation() == generation) {
+        s.written &= ~sent;
+        s.unsynced |= sent;
+    }
     s.dirty.store(s.written.any() ? 1 : 0);
     sync_of().changed.notify_all();
     return rc == 0 ? 0 : -10;
@@ -241,6 +254,26 @@ bc_slot* lru_idle_locked() {
         if (s.busy == slot_busy::idle && (victim == nullptr || s.last_use < victim->last_use))
             victim = &s;
     return victim;
+}
+
+// The least recently used slot with nothing to write back, for use while the link is down.
+bc_slot* lru_clean_locked() {
+    bc_slot* victim = nullptr;
+    for (bc_slot& s : g_bc.slots)
+        if (s.busy == slot_busy::idle && !s.dirty.load() &&
+            (victim == nullptr || s.last_use < victim->last_use))
+            victim = &s;
+    return victim;
+}
+
+// Waits for the link with the cache lock released. 0 when it is up (the caller looks again),
+// -1 when the hold ran out first.
+int wait_for_link_locked(cache_lock& lk, command_wait& w) {
+    w.mark();
+    lk.unlock();
+    const bool up = link_wait_up(link_hold_end());
+    lk.lock();
+    return up ? 0 : -1;
 }
 
 // Makes a slot hold chunk, with nothing loaded: a new slot while fewer than 128 exist, else
@@ -257,6 +290,9 @@ int claim_slot_locked(cache_lock& lk, command_wait& w, uint32_t chunk, bc_slot*&
             if (s->data == nullptr) return -1;
         }
         g_bc.slot_count.store(n + 1);
+    } else if (!link_is_up()) {
+        s = lru_clean_locked();
+        if (s == nullptr) return wait_for_link_locked(lk, w);
     } else {
         s = lru_idle_locked();
         if (s == nullptr) {
@@ -265,12 +301,15 @@ int claim_slot_locked(cache_lock& lk, command_wait& w, uint32_t chunk, bc_slot*&
         }
         if (s->dirty.load()) {
             w.mark();
-            return write_back_locked(lk, *s) == 0 ? 0 : -1;
+            return write_back_locked(lk, *s, link_wait::within_hold) == 0 ? 0 : -1;
         }
     }
+    if (s->valid.load() && s->unsynced.any()) ++g_bc.unsynced_evictions;
     s->chunk_index = chunk;
+    s->claimed = ++g_bc.claims;
     s->loaded.reset();
     s->written.reset();
+    s->unsynced.reset();
     s->failed_write_backs = 0;
     s->dirty.store(0);
     s->valid.store(1);
@@ -388,27 +427,76 @@ constexpr uint32_t k_no_chunk = ~uint32_t{0};
 // to the next pass. The background pass (no command_wait) holds back while commands wait, and
 // leaves out spared. An explicit flush waits for write-backs in flight and fails if one of
 // them failed: it must never sync and report data safe that did not reach the image.
+// The background pass writes nothing while the link is down (its transfers would only fail,
+// and a command's must not wait behind them), and makes no transfer wait for the link.
 int flush_locked(cache_lock& lk, command_wait* w, uint32_t spared) {
+    const link_wait wait = w != nullptr ? link_wait::within_hold : link_wait::never;
     for (const uint32_t chunk : dirty_chunks_locked()) {
         if (chunk == spared) continue;
         for (;;) {
             if (w == nullptr)
                 sync_of().changed.wait(lk, [] { return g_bc.commands_waiting.load() == 0; });
+            if (w == nullptr && !link_is_up()) return NORVALED_E_SSH;
             bc_slot* s = find_slot_locked(chunk); // dirty slots are never reused
             if (s == nullptr || !s->dirty.load()) break;
             if (s->busy != slot_busy::idle) {
                 const uint32_t failures = s->failed_write_backs;
+                const uint64_t generation = link_generation();
                 if (w != nullptr) w->mark();
                 sync_of().changed.wait(lk);
-                if (w != nullptr && s->failed_write_backs != failures) return NORVALED_E_SSH;
+                // One that failed because the link broke is this flush's to make again,
+                // waiting within the hold; any other failure is the flush's too.
+                if (w != nullptr && s->failed_write_backs != failures &&
+                    link_generation() == generation)
+                    return NORVALED_E_SSH;
                 continue;
             }
             if (w != nullptr) w->mark();
             // Its snapshot of dirty marks holds everything written before this flush began.
-            if (write_back_locked(lk, *s) != 0) return NORVALED_E_SSH;
+            if (write_back_locked(lk, *s, wait) != 0) return NORVALED_E_SSH;
             break;
         }
     }
+    return 0;
+}
+
+// Unsynced marks of every slot, taken before a sync: only those are on the disk after it.
+struct unsynced_snapshot {
+    std::array<granule_set, k_slot_max> marks;
+    std::array<uint64_t, k_slot_max> claimed;
+    uint64_t evictions = 0;
+};
+
+void take_unsynced_locked(unsynced_snapshot& snap) {
+    for (uint32_t i = 0; i < k_slot_max; ++i) {
+        snap.marks[i] = g_bc.slots[i].unsynced;
+        snap.claimed[i] = g_bc.slots[i].claimed;
+    }
+    snap.evictions = g_bc.unsynced_evictions;
+}
+
+void clear_synced_locked(const unsynced_snapshot& snap) {
+    for (uint32_t i = 0; i < k_slot_max; ++i)
+        if (g_bc.slots[i].claimed == snap.claimed[i]) g_bc.slots[i].unsynced &= ~snap.marks[i];
+    g_bc.unsynced_evictions_synced = std::max(g_bc.unsynced_evictions_synced, snap.evictions);
+}
+
+// The flush and the sync over one and the same link: a break under them starts them again on
+// the new link, a few times at most, each within its own hold.
+constexpr int k_sync_rounds = 3;
+
+int sync_round(unsynced_snapshot& snap) {
+    const uint64_t generation = link_generation();
+    {
+        cache_lock lk(sync_of().lock);
+        command_wait w;
+        if (flush_locked(lk, &w, k_no_chunk) != 0) return NORVALED_E_SSH;
+        take_unsynced_locked(snap);
+    }
+    if (image_sync(*g_bc.img) != 0) return NORVALED_E_SSH;
+    if (link_generation() != generation) return 1; // again, on the new link
+    cache_lock lk(sync_of().lock);
+    clear_synced_locked(snap);
     return 0;
 }
 
@@ -432,11 +520,16 @@ void bc_init(image* img, uint64_t size) {
         s.data = nullptr;
         s.loaded.reset();
         s.written.reset();
+        s.unsynced.reset();
         s.busy = slot_busy::idle;
         s.failed_write_backs = 0;
     }
+    g_bc.unsynced_evictions = 0;
+    g_bc.unsynced_evictions_synced = 0;
+    g_bc.next_sync_fails = false;
     g_bc.slot_count.store(0);
     g_bc.use_clock = 0;
+    g_bc.claims = 0;
     g_bc.read_end = k_no_stream;
     g_bc.stream_end = k_no_stream;
     g_bc.streaming = false;
@@ -492,8 +585,30 @@ int bc_flush_background() {
 }
 
 int bc_sync() {
-    if (flush_as_command() != 0) return NORVALED_E_SSH;
-    return image_sync(*g_bc.img) == 0 ? 0 : NORVALED_E_SSH;
+    auto snap = std::make_unique<unsynced_snapshot>();
+    int rc = 1;
+    for (int round = 0; round < k_sync_rounds && rc == 1; ++round)
+        rc = sync_round(*snap);
+    if (rc != 0) return NORVALED_E_SSH;
+    cache_lock lk(sync_of().lock);
+    if (g_bc.next_sync_fails) {
+        g_bc.next_sync_fails = false;
+        return NORVALED_E_SSH;
+    }
+    return 0;
+}
+
+void bc_link_restored() {
+    cache_lock lk(sync_of().lock);
+    if (!g_bc.live) return;
+    for (bc_slot& s : g_bc.slots) {
+        if (!s.valid.load() || s.unsynced.none()) continue;
+        s.written |= s.unsynced; // still loaded: written back bytes are never dropped
+        s.unsynced.reset();
+        s.dirty.store(1);
+    }
+    if (g_bc.unsynced_evictions > g_bc.unsynced_evictions_synced) g_bc.next_sync_fails = true;
+    g_bc.unsynced_evictions_synced = g_bc.unsynced_evictions;
 }
 
 uint32_t bc_destroy() {

@@ -36,10 +36,12 @@ struct bc_slot {
     uint8_t* data = nullptr; // 2 MiB, owned by the cache
     granule_set loaded;      // granules holding the image's bytes, or newer ones
     granule_set written;     // granules not yet written back: always loaded ones too
+    granule_set unsynced;    // written back since the last sync of the image: maybe not on disk
     slot_busy busy = slot_busy::idle;
     bool busy_direct = false;          // the load in flight fills the buffer itself
     uint32_t busy_lo = 0, busy_hi = 0; // granules [lo, hi) of the transfer in flight
     uint32_t failed_write_backs = 0;   // lets a flush tell that a write-back it awaited failed
+    uint64_t claimed = 0;              // when the slot last took a chunk: tells reuses apart
 };
 
 struct block_cache {
@@ -48,6 +50,7 @@ struct block_cache {
     std::array<bc_slot, k_slot_max> slots;
     std::atomic<uint32_t> slot_count{0};
     uint64_t use_clock = 0;
+    uint64_t claims = 0;
     uint64_t read_end = k_no_stream;   // where the last read ended
     uint64_t stream_end = k_no_stream; // where the last write ended
     bool streaming = false;            // the last write continued the one before
@@ -61,6 +64,11 @@ struct block_cache {
     std::atomic<uint64_t> sftp_bytes_r{0}; // bytes really loaded from the image
     std::atomic<uint64_t> sftp_bytes_w{0}; // bytes really written to it
     std::atomic<uint64_t> busy_waits{0};   // times a command waited for another's transfer
+    // Slots reused while they held unsynced granules, and how many of those a sync covered:
+    // a reconnection before the next sync cannot make them dirty again.
+    uint64_t unsynced_evictions = 0;
+    uint64_t unsynced_evictions_synced = 0;
+    bool next_sync_fails = false; // such data may be gone with the old link: say so once
 };
 
 extern block_cache g_bc;
@@ -83,8 +91,13 @@ int bc_flush();
 // for the next pass, and starts no transfer while a command waits.
 int bc_flush_background();
 // An explicit flush: bc_flush, then the image synced to its disk, so that what it
-// acknowledges survives the server's crash. 0, or -10.
+// acknowledges survives the server's crash. 0, or -10. A break of the link under it makes it
+// start again on the new link (what went to the old one may not have reached its disk).
 int bc_sync();
+// The link came back on a new connection (before any transfer uses it): what was written back
+// since the last sync may have been lost with the server's memory, so what is still cached of
+// it is dirty again, and when some of it is no longer cached the next sync fails once.
+void bc_link_restored();
 // Final write-back and sync, then frees every buffer; no other thread may use the cache any
 // more. Returns how many dirty chunks could not be written back (their data is gone); when
 // only the sync failed, at least 1.

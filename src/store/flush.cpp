@@ -6,6 +6,7 @@
 #include "platform/sys.h"
 #include "platform/thread.h"
 #include "store/cache.h"
+#include "store/link_health.h"
 
 namespace {
 
@@ -21,15 +22,21 @@ std::atomic<int32_t> g_flush_running{0};
 thread_t g_flush_thread = nullptr;
 
 // Body of the flush thread: about every 5 s, or as soon as half the slots are dirty, writes
-// dirty chunks back while g_flush_running.
+// dirty chunks back while g_flush_running. No pass while the link is down; the first one
+// follows as soon as it is back, since what waited for it is the oldest dirty data.
 int flush_main() {
     bool failed = false; // after a failed pass, the next one waits the whole interval
     while (g_flush_running.load()) {
+        bool link_was_down = !link_is_up();
         for (int i = 0; i < k_flush_ticks && g_flush_running.load(); ++i) {
-            if (!failed && bc_dirty_count() >= k_early_pass_dirty) break;
+            const bool up = link_is_up();
+            if (up && link_was_down && bc_dirty_count() > 0) break;
+            link_was_down = !up;
+            if (!failed && up && bc_dirty_count() >= k_early_pass_dirty) break;
             sleep_ms(k_flush_tick_ms);
         }
         if (!g_flush_running.load()) break;
+        if (!link_is_up()) continue;
         failed = bc_dirty_count() > 0 && bc_flush_background() != 0; // a failure: next pass
     }
     return 0;

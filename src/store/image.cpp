@@ -8,6 +8,7 @@
 #include "platform/sys.h"
 #include "state/state.h"
 #include "store/cache.h"
+#include "store/link_health.h"
 #include "store/sftp.h"
 
 image g_image;
@@ -19,6 +20,15 @@ namespace {
 // sends it anyway and the client decrypts it only to throw it away. Calls below this size
 // are not worth splitting further.
 constexpr uint32_t k_min_read_call = 512;
+
+// What a remote call's failure means: the server refused it (the file's own fault: no space,
+// no permission), or the session is gone (socket error, time-out, channel closed).
+constexpr int k_file_failed = -1;
+constexpr int k_link_lost = -2;
+
+int remote_failure(long rc) {
+    return rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? k_file_failed : k_link_lost;
+}
 
 // Seeks only when the handle is elsewhere, so that chunks read in order keep libssh2's
 // read-ahead.
@@ -64,7 +74,7 @@ int read_remote_range(image& img, uint64_t offset, uint8_t* buf, uint32_t len) {
         if (n == 0) break; // end of the image: the rest of the disk reads as zeros
         if (n < 0) {
             std::memset(buf, 0, len);
-            return -1;
+            return remote_failure(n);
         }
         got += static_cast<uint32_t>(n);
     }
@@ -91,10 +101,46 @@ int write_remote_range(image& img, uint64_t offset, const uint8_t* buf, uint32_t
     while (put < len) {
         const ssize_t n =
             libssh2_sftp_write(handle, reinterpret_cast<const char*>(buf + put), len - put);
-        if (n <= 0) return -1; // 0 would be no progress at all: never loop on it
+        if (n < 0) return remote_failure(n);
+        if (n == 0) return k_file_failed; // no progress at all: never loop on it
         put += static_cast<uint32_t>(n);
     }
     return 0;
+}
+
+int sync_remote(image& img) {
+    if (img.fsync_unsupported) return 0;
+    const int rc = libssh2_sftp_fsync(img.handle);
+    if (rc == 0) return 0;
+    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL &&
+        libssh2_sftp_last_error(img.sftp) == LIBSSH2_FX_OP_UNSUPPORTED) {
+        img.fsync_unsupported = true;
+        return 0;
+    }
+    return remote_failure(rc);
+}
+
+// Runs op on the remote image under the link lock. A lost session drops the link; then, for a
+// command, the transfer waits for the link within the hold of the first break it met (never
+// longer, however often the link comes and goes) and is made again on the new session.
+template <typename Op>
+int on_link(image& img, link_wait wait, Op op) {
+    uint64_t deadline = 0;
+    for (;;) {
+        {
+            link_guard link;
+            if (link_is_up()) {
+                if (img.handle == nullptr) return op(false);
+                const int rc = op(true);
+                if (rc == 0) link_note_io();
+                if (rc != k_link_lost) return rc == 0 ? 0 : -1;
+                link_drop_locked(img);
+            }
+        }
+        if (wait == link_wait::never) return -1;
+        if (deadline == 0) deadline = link_hold_end();
+        if (!link_wait_up(deadline)) return -1;
+    }
 }
 
 } // namespace
@@ -137,7 +183,25 @@ int image_open_remote(image& img, LIBSSH2_SFTP* sftp, const char* path, uint64_t
     return 0;
 }
 
+int image_reopen_remote(const image& img, LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE*& handle) {
+    // Never created: a file that vanished is not the disk, and an empty one must not pass as it.
+    handle = libssh2_sftp_open_ex(sftp, img.path.c_str(), static_cast<unsigned>(img.path.size()),
+                                  LIBSSH2_FXF_READ | LIBSSH2_FXF_WRITE, 0, LIBSSH2_SFTP_OPENFILE);
+    if (handle == nullptr)
+        return fail(NORVALED_E_SSH, "cannot reopen remote SFTP file: %s", img.path.c_str());
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
+    if (libssh2_sftp_fstat_ex(handle, &attrs, 0) != 0 || !(attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) ||
+        attrs.filesize < img.size) {
+        libssh2_sftp_close_handle(handle);
+        handle = nullptr;
+        return fail(NORVALED_E_SSH, "remote SFTP file %s no longer holds the whole disk",
+                    img.path.c_str());
+    }
+    return 0;
+}
+
 void image_close(image& img) {
+    img.path.clear(); // nothing for a reconnection to reopen
     if (img.handle != nullptr) {
         libssh2_sftp_close_handle(img.handle);
         img.handle = nullptr;
@@ -153,34 +217,37 @@ int sftp_read_chunk(image& img, uint64_t offset, uint8_t* buf) {
 }
 
 int sftp_read_range(image& img, uint64_t offset, uint8_t* buf, uint32_t len) {
-    link_guard link;
-    if (img.mock_fp != nullptr) return read_mock_range(img.mock_fp, offset, buf, len);
-    if (img.handle != nullptr) return read_remote_range(img, offset, buf, len);
-    std::memset(buf, 0, len);
-    return 0;
+    if (img.mock_fp != nullptr) {
+        link_guard link;
+        return read_mock_range(img.mock_fp, offset, buf, len);
+    }
+    return on_link(img, link_wait::within_hold, [&](bool open) {
+        if (open) return read_remote_range(img, offset, buf, len);
+        std::memset(buf, 0, len);
+        return 0;
+    });
 }
 
 int sftp_write_exact(image& img, uint64_t offset, const uint8_t* buf) {
     return sftp_write_range(img, offset, buf, k_chunk_size);
 }
 
-int sftp_write_range(image& img, uint64_t offset, const uint8_t* buf, uint32_t len) {
-    link_guard link;
-    if (img.mock_fp != nullptr) return write_mock_range(img.mock_fp, offset, buf, len);
-    if (img.handle != nullptr) return write_remote_range(img, offset, buf, len);
-    return 0;
+int sftp_write_range(image& img, uint64_t offset, const uint8_t* buf, uint32_t len,
+                     link_wait wait) {
+    if (img.mock_fp != nullptr) {
+        link_guard link;
+        return write_mock_range(img.mock_fp, offset, buf, len);
+    }
+    return on_link(img, wait, [&](bool open) {
+        return open ? write_remote_range(img, offset, buf, len) : 0;
+    });
 }
 
 int image_sync(image& img) {
-    link_guard link;
-    if (img.mock_fp != nullptr) return file_sync(img.mock_fp);
-    if (img.handle == nullptr || img.fsync_unsupported) return 0;
-    const int rc = libssh2_sftp_fsync(img.handle);
-    if (rc == 0) return 0;
-    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL &&
-        libssh2_sftp_last_error(img.sftp) == LIBSSH2_FX_OP_UNSUPPORTED) {
-        img.fsync_unsupported = true;
-        return 0;
+    if (img.mock_fp != nullptr) {
+        link_guard link;
+        return file_sync(img.mock_fp);
     }
-    return -1;
+    return on_link(img, link_wait::within_hold,
+                   [&](bool open) { return open ? sync_remote(img) : 0; });
 }

@@ -9,15 +9,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "norvaled.h"
 #include "platform/sys.h"
 #include "state/state.h"
 #include "store/image.h"
 #include "store/known_hosts.h"
+#include "store/link_health.h"
 #include "store/ssh_auth.h"
 
 namespace {
@@ -30,6 +33,9 @@ int32_t g_mock_mode = 0;
 
 constexpr uint32_t k_default_budget_ms = 15000;
 constexpr uint32_t k_io_timeout_ms = 20000;
+// An idle link is asked for the image's attributes; a link that cannot answer this soon is
+// taken for dead (libssh2's own keep-alive only sends and never waits for an answer).
+constexpr uint32_t k_probe_answer_ms = 5000;
 constexpr int k_default_ssh_port = 22;
 constexpr int k_disconnect_by_application = SSH_DISCONNECT_BY_APPLICATION; // 11
 
@@ -43,8 +49,30 @@ struct auth_text {
     bool known_hosts_add = false;
     bool known_hosts_hash = false;
     bool agent = false;
+    bool reconnect = true;
     const char* unreadable = nullptr; // the first member whose value could not be read
 };
+
+// What a reconnection needs, kept from the connect to the disconnect: the arguments, and the
+// host key the first connection met, the only one a reconnection accepts.
+struct link_args {
+    std::string host;
+    int port = 0;
+    std::string user;
+    auth_text auth;
+    std::vector<unsigned char> host_key;
+    int host_key_type = LIBSSH2_HOSTKEY_TYPE_UNKNOWN;
+
+    ~link_args() {
+        // The secrets live as long as the connection and no longer.
+        volatile char* p = reinterpret_cast<volatile char*>(&auth);
+        for (std::size_t i = 0; i < sizeof auth; ++i)
+            p[i] = 0;
+    }
+};
+
+std::unique_ptr<link_args> g_link_args;
+image* g_link_image = nullptr; // the image the link serves, reopened by a reconnection
 
 // Everything a connect makes, released in reverse order unless the connect succeeds.
 struct connect_attempt {
@@ -110,11 +138,42 @@ int32_t open_tcp(connect_attempt& at, const char* host, int port, uint32_t budge
     return 0;
 }
 
+// The host-key algorithms that show a key of this type, for a reconnection that must meet
+// the same key again; nullptr for a type libssh2 does not name.
+const char* host_key_methods(int type) {
+    switch (type) {
+    case LIBSSH2_HOSTKEY_TYPE_RSA:
+        return "rsa-sha2-512,rsa-sha2-256,ssh-rsa";
+    case LIBSSH2_HOSTKEY_TYPE_DSS:
+        return "ssh-dss";
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256:
+        return "ecdsa-sha2-nistp256";
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384:
+        return "ecdsa-sha2-nistp384";
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521:
+        return "ecdsa-sha2-nistp521";
+    case LIBSSH2_HOSTKEY_TYPE_ED25519:
+        return "ssh-ed25519";
+    default:
+        return nullptr;
+    }
+}
+
+// The host-key algorithms to ask for: those of a key met before, else those the known_hosts
+// file lists for the host, else libssh2's own order.
+struct key_preference {
+    const char* known_hosts = "";
+    int key_type = LIBSSH2_HOSTKEY_TYPE_UNKNOWN;
+};
+
 int32_t handshake(connect_attempt& at, const char* host, int port, uint32_t budget_ms,
-                  uint64_t started_ms, const char* known_hosts) {
+                  uint64_t started_ms, const key_preference& prefer) {
     at.session = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
     if (at.session == nullptr) return fail(NORVALED_E_SSH, "libssh2_session_init failed");
-    if (known_hosts[0] != 0) known_hosts_prefer(at.session, known_hosts, host, port);
+    if (const char* methods = host_key_methods(prefer.key_type); methods != nullptr)
+        libssh2_session_method_pref(at.session, LIBSSH2_METHOD_HOSTKEY, methods);
+    else if (prefer.known_hosts[0] != 0)
+        known_hosts_prefer(at.session, prefer.known_hosts, host, port);
     const int64_t left =
         static_cast<int64_t>(started_ms + budget_ms) - static_cast<int64_t>(tick_ms());
     if (left <= 0) return connect_timed_out(host, port, budget_ms);
@@ -231,10 +290,35 @@ auth_text read_auth_text(const char* text) {
     json_get_string(text, "known_hosts", auth.known_hosts, sizeof auth.known_hosts);
     for (const auto& [key, value] :
          {std::pair{"known_hosts_add", &auth.known_hosts_add},
-          std::pair{"known_hosts_hash", &auth.known_hosts_hash}, std::pair{"agent", &auth.agent}})
+          std::pair{"known_hosts_hash", &auth.known_hosts_hash}, std::pair{"agent", &auth.agent},
+          std::pair{"reconnect", &auth.reconnect}})
         if (json_get_bool(text, key, *value) != 0 && auth.unreadable == nullptr)
             auth.unreadable = key;
     return auth;
+}
+
+// The key the server showed in this handshake.
+std::vector<unsigned char> host_key_of(LIBSSH2_SESSION* session, int& type) {
+    std::size_t len = 0;
+    const char* key = libssh2_session_hostkey(session, &len, &type);
+    if (key == nullptr) return {};
+    return std::vector<unsigned char>(key, key + len);
+}
+
+int32_t start_sftp(connect_attempt& at) {
+    at.sftp = libssh2_sftp_init(at.session);
+    if (at.sftp != nullptr) return 0;
+    at.say_goodbye("SFTP init failed");
+    return fail(NORVALED_E_SSH, "SFTP subsystem init failed");
+}
+
+// Makes the attempt's connection the link's.
+void adopt(connect_attempt& at) {
+    g_ssh_sock = at.sock.release();
+    g_ssh_session = at.session;
+    g_sftp_session = at.sftp;
+    at.session = nullptr;
+    at.sftp = nullptr;
 }
 
 int32_t connect_ssh(const char* host, int port, const char* user, const char* auth_json) {
@@ -243,35 +327,131 @@ int32_t connect_ssh(const char* host, int port, const char* user, const char* au
     at.libssh2_up = true;
     const uint32_t budget = connect_budget_ms();
     uint64_t started = 0;
-    const auth_text auth = read_auth_text(auth_json);
+    auto args = std::make_unique<link_args>();
+    args->auth = read_auth_text(auth_json);
+    const auth_text& auth = args->auth;
     if (auth.unreadable != nullptr)
         return fail(NORVALED_E_ARG, "auth member \"%s\" must be true or false", auth.unreadable);
     if (int32_t rc = open_tcp(at, host, port, budget, started); rc != 0) return rc;
-    if (int32_t rc = handshake(at, host, port, budget, started, auth.known_hosts); rc != 0)
+    if (int32_t rc = handshake(at, host, port, budget, started, {auth.known_hosts}); rc != 0)
         return rc;
     if (int32_t rc = check_host_key(at, host, auth.host_key_sha256); rc != 0) return rc;
     if (int32_t rc = check_known_hosts(at, host, port, auth); rc != 0) return rc;
     if (int32_t rc = authenticate(at, user, auth); rc != 0) return rc;
-    at.sftp = libssh2_sftp_init(at.session);
-    if (at.sftp == nullptr) {
-        at.say_goodbye("SFTP init failed");
-        return fail(NORVALED_E_SSH, "SFTP subsystem init failed");
-    }
-    g_ssh_sock = at.sock.release();
-    g_ssh_session = at.session;
-    g_sftp_session = at.sftp;
-    at.session = nullptr;
-    at.sftp = nullptr;
+    if (int32_t rc = start_sftp(at); rc != 0) return rc;
+    args->host_key = host_key_of(at.session, args->host_key_type);
+    adopt(at);
     at.libssh2_up = false;
     g_connected = 1;
+    link_health_reset(auth.reconnect);
+    if (auth.reconnect) {
+        args->host = host;
+        args->port = port;
+        args->user = user;
+        g_link_args = std::move(args);
+    }
+    return 0;
+}
+
+// One reconnection with the arguments of the connect, accepting only the host key it met.
+// The new connection is built beside the dead one and adopted under the link lock.
+int32_t reconnect_ssh(image& img, bool& host_key_changed) {
+    const link_args& a = *g_link_args;
+    connect_attempt at;
+    const uint32_t budget = connect_budget_ms();
+    uint64_t started = 0;
+    const char* host = a.host.c_str();
+    if (int32_t rc = open_tcp(at, host, a.port, budget, started); rc != 0) return rc;
+    key_preference prefer;
+    prefer.key_type = a.host_key_type;
+    if (int32_t rc = handshake(at, host, a.port, budget, started, prefer); rc != 0) return rc;
+    int type = 0;
+    if (host_key_of(at.session, type) != a.host_key) {
+        host_key_changed = true;
+        at.say_goodbye("Host key changed");
+        return fail(NORVALED_E_SSH, "SSH host key for %s has CHANGED; refusing to reconnect",
+                    host);
+    }
+    if (int32_t rc = authenticate(at, a.user.c_str(), a.auth); rc != 0) return rc;
+    if (int32_t rc = start_sftp(at); rc != 0) return rc;
+    LIBSSH2_SFTP_HANDLE* handle = nullptr;
+    if (!img.path.empty()) {
+        if (int32_t rc = image_reopen_remote(img, at.sftp, handle); rc != 0) {
+            at.say_goodbye("Image not reopened");
+            return rc;
+        }
+    }
+    link_guard link;
+    adopt(at);
+    img.sftp = g_sftp_session;
+    img.handle = handle;
+    img.fsync_unsupported = false;
+    img.last_read_end = k_no_read;
     return 0;
 }
 
 } // namespace
 
 int link_open_image(image& img, const char* path, uint64_t size) {
-    return g_mock_mode ? image_open_mock(img, path, size)
-                       : image_open_remote(img, g_sftp_session, path, size);
+    g_link_image = &img;
+    if (g_mock_mode) return image_open_mock(img, path, size);
+    if (!link_is_up()) {
+        bool host_key_changed = false;
+        if (link_reconnect(host_key_changed) == 0) {
+            link_came_back();
+        } else {
+            return fail(NORVALED_E_SSH, "the SSH connection was lost and could not be made "
+                                        "again %s\xE2\x80\x94 disconnect and connect again",
+                        host_key_changed ? "(the host key CHANGED) " : "");
+        }
+    }
+    return image_open_remote(img, g_sftp_session, path, size);
+}
+
+bool link_can_reconnect() {
+    return !g_mock_mode && g_link_args != nullptr && g_link_image != nullptr;
+}
+
+void link_drop_locked(image& img) {
+    link_broke_locked();
+    // Shut down first: every call on the dead session then fails at once instead of waiting
+    // for the SSH time-out.
+    if (g_ssh_sock != k_bad_sock) net_shutdown(g_ssh_sock);
+    if (img.handle != nullptr) libssh2_sftp_close_handle(img.handle);
+    img.handle = nullptr;
+    img.sftp = nullptr;
+    if (g_sftp_session != nullptr) libssh2_sftp_shutdown(g_sftp_session);
+    g_sftp_session = nullptr;
+    if (g_ssh_session != nullptr) libssh2_session_free(g_ssh_session);
+    g_ssh_session = nullptr;
+    if (g_ssh_sock != k_bad_sock) net_close(g_ssh_sock);
+    g_ssh_sock = k_bad_sock;
+}
+
+int32_t link_reconnect(bool& host_key_changed) {
+    host_key_changed = false;
+    if (!link_can_reconnect()) return NORVALED_E_STATE;
+    err_muted quiet; // a background attempt: the caller's message is not its to write
+    try {
+        return reconnect_ssh(*g_link_image, host_key_changed);
+    } catch (const std::bad_alloc&) {
+        return NORVALED_E_RESOURCE;
+    }
+}
+
+void link_probe() {
+    link_guard link;
+    if (!link_is_up() || g_link_image == nullptr || g_link_image->handle == nullptr) return;
+    image& img = *g_link_image;
+    libssh2_session_set_timeout(g_ssh_session, k_probe_answer_ms);
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
+    const int rc = libssh2_sftp_fstat_ex(img.handle, &attrs, 0);
+    libssh2_session_set_timeout(g_ssh_session, io_timeout_ms());
+    // Any answer, even an error about the file, shows the server is there.
+    if (rc == 0 || rc == LIBSSH2_ERROR_SFTP_PROTOCOL)
+        link_note_io();
+    else
+        link_drop_locked(img);
 }
 
 link_view link_state() {
@@ -279,6 +459,9 @@ link_view link_state() {
 }
 
 void link_release() {
+    g_link_args.reset();
+    g_link_image = nullptr;
+    link_health_reset(false);
     if (g_mock_mode) {
         g_mock_mode = 0;
         g_connected = 0;
@@ -346,6 +529,7 @@ int32_t link_connect(const char* host, int32_t port, const char* user, const cha
     if (std::strcmp(host, "mock") == 0) {
         g_mock_mode = 1;
         g_connected = 1;
+        link_health_reset(false);
         return 0;
     }
     // The connect builds strings; memory that cannot be had must not escape into the caller.

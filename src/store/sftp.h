@@ -20,6 +20,18 @@ int32_t link_connect(const char* host, int32_t port, const char* user, const cha
 // else a file on the SFTP session. 0, or -10 with the last-error text set.
 int link_open_image(image& img, const char* path, uint64_t size);
 
+// Whether a broken link can be brought back: SFTP, "reconnect" not switched off, an image open.
+bool link_can_reconnect();
+// The link broke (the caller holds the link lock): the dead connection is let go at once and
+// the image's handle with it; the hold starts.
+void link_drop_locked(image& img);
+// One attempt to bring the link back with the connect's arguments and its host key, the image
+// reopened; the link is adopted but not yet marked up (the caller does that). 0 or a code;
+// host_key_changed says whether the server showed another key. Never writes the last error.
+int32_t link_reconnect(bool& host_key_changed);
+// Asks an idle link for the image's attributes; no answer in time drops the link.
+void link_probe();
+
 // What the link holds now.
 struct link_view {
     bool mock;
