@@ -30,8 +30,8 @@ extern "C" {
 
 namespace {
 
-constexpr uint32_t k_io_timeout_ms = 2000; // T
-constexpr uint32_t k_connect_timeout_ms = 1000;
+constexpr uint32_t k_io_timeout_ms = 2000;      // T
+constexpr uint32_t k_connect_timeout_ms = 5000; // also the first connect's, under TSan
 constexpr uint32_t k_short_hold_ms = 3000;
 constexpr uint64_t k_chunk = 2u << 20;
 constexpr uint64_t k_disk = 64ull << 20;
@@ -419,6 +419,14 @@ TEST_F(Reconnect, LinuxFileSystemSurvivesAServerRestartMidCopy) {
     copier.join();
     EXPECT_TRUE(midway && restarted) << "the restart did not happen in the middle of the copy";
     EXPECT_EQ(copy_error, "");
+
+    // The same host process logged in again: the link came back without a restart of it.
+    const std::string sshd_log = read_text(sshd().log);
+    std::size_t logins = 0;
+    for (std::size_t at = 0;
+         (at = sshd_log.find("Accepted publickey for ", at)) != std::string::npos; ++at)
+        ++logins;
+    EXPECT_GE(logins, 2u) << sshd_log;
 
     kill(mount_pid, SIGTERM);
     EXPECT_TRUE(wait_until(300000, ended)) << read_text(log);

@@ -20,9 +20,9 @@
 
 namespace {
 
-constexpr uint32_t k_io_timeout_ms = 2000; // NORVALED_IO_TIMEOUT_MS for these tests: T
-constexpr uint32_t k_hold_ms = 3000;       // NORVALED_RECONNECT_HOLD_MS
-constexpr uint32_t k_connect_timeout_ms = 2000;
+constexpr uint32_t k_io_timeout_ms = 2000;      // NORVALED_IO_TIMEOUT_MS for these tests: T
+constexpr uint32_t k_hold_ms = 3000;            // NORVALED_RECONNECT_HOLD_MS
+constexpr uint32_t k_connect_timeout_ms = 5000; // also the first connect's, under TSan
 constexpr const char* k_reconnect_off = "\"reconnect\":false";
 constexpr uint32_t k_chunk_blocks = 4096;
 constexpr int64_t k_disk = 64ll << 20;
