@@ -38,6 +38,9 @@ connect_result net_connect_within(sock_t s, const net_addr& addr, uint32_t timeo
 
 void net_set_io_timeouts(sock_t s, uint32_t ms); // SO_RCVTIMEO and SO_SNDTIMEO
 void net_set_nodelay(sock_t s);
+// The next close resets the connection and drops whatever it still had to send, instead of
+// the system retrying to deliver it for minutes after the program gave the connection up.
+void net_set_abortive_close(sock_t s);
 void net_set_buffers(sock_t s, int bytes); // SO_SNDBUF and SO_RCVBUF
 
 int net_bind_loopback(sock_t s, uint16_t port); // 127.0.0.1 only; 0 or -1

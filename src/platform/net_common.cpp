@@ -32,6 +32,13 @@ int net_resolve_ipv4(const char* host, int port, net_addr* out) {
     return 0;
 }
 
+void net_set_abortive_close(sock_t s) {
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    setsockopt(native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<native_optval>(&l), sizeof l);
+}
+
 void net_set_nodelay(sock_t s) {
     set_int_opt(s, IPPROTO_TCP, TCP_NODELAY, 1);
 }

@@ -619,6 +619,8 @@ uint32_t bc_destroy() {
     // Written but perhaps still only in the server's memory: not safe either.
     if (lost == 0 && image_sync(*g_bc.img) != 0) lost = std::max(dirty, 1u);
     cache_lock lk(sync_of().lock);
+    // Written back to a server that may have lost it before a sync, and no longer cached.
+    if (lost == 0 && g_bc.next_sync_fails) lost = 1;
     // Every slot, not only those below slot_count: a new slot whose allocation came before a
     // failure keeps its buffer for the next attempt.
     for (bc_slot& s : g_bc.slots) {

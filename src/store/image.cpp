@@ -238,9 +238,8 @@ int sftp_write_range(image& img, uint64_t offset, const uint8_t* buf, uint32_t l
         link_guard link;
         return write_mock_range(img.mock_fp, offset, buf, len);
     }
-    return on_link(img, wait, [&](bool open) {
-        return open ? write_remote_range(img, offset, buf, len) : 0;
-    });
+    return on_link(img, wait,
+                   [&](bool open) { return open ? write_remote_range(img, offset, buf, len) : 0; });
 }
 
 int image_sync(image& img) {

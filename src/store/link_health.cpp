@@ -18,6 +18,8 @@ constexpr uint32_t k_longest_pause_ms = 30000;
 // waited a whole hold and then a stalled transfer still answers before Windows' 60 s disk
 // time-out resets the session.
 constexpr uint32_t k_default_hold_ms = 15000;
+// Time for the last attempt within the hold to finish before the hold ends.
+constexpr uint64_t k_before_hold_end_ms = 1000;
 
 // Everything here is small and taken briefly; it may be taken under the link lock, never the
 // other way round. Made on first use and never destroyed, like the other process-wide locks.
@@ -117,7 +119,13 @@ void link_attempt_failed(int32_t code, bool hostkey_changed) {
     s.counters.last_error = code;
     s.counters.hostkey_changed = hostkey_changed;
     s.pause = std::min(s.pause * 2, k_longest_pause_ms);
-    s.next_at = tick_ms() + s.pause;
+    const uint64_t now = tick_ms();
+    s.next_at = now + s.pause;
+    // Commands wait until the hold ends: one more try just before that, so that a server back
+    // after 8 s is not found only when they have already failed.
+    const uint64_t last_try = s.broken_at + hold_ms();
+    if (last_try > now + k_before_hold_end_ms && s.next_at > last_try - k_before_hold_end_ms)
+        s.next_at = last_try - k_before_hold_end_ms;
 }
 
 uint64_t link_hold_end() {

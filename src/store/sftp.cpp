@@ -369,8 +369,7 @@ int32_t reconnect_ssh(image& img, bool& host_key_changed) {
     if (host_key_of(at.session, type) != a.host_key) {
         host_key_changed = true;
         at.say_goodbye("Host key changed");
-        return fail(NORVALED_E_SSH, "SSH host key for %s has CHANGED; refusing to reconnect",
-                    host);
+        return fail(NORVALED_E_SSH, "SSH host key for %s has CHANGED; refusing to reconnect", host);
     }
     if (int32_t rc = authenticate(at, a.user.c_str(), a.auth); rc != 0) return rc;
     if (int32_t rc = start_sftp(at); rc != 0) return rc;
@@ -400,8 +399,9 @@ int link_open_image(image& img, const char* path, uint64_t size) {
         if (link_reconnect(host_key_changed) == 0) {
             link_came_back();
         } else {
-            return fail(NORVALED_E_SSH, "the SSH connection was lost and could not be made "
-                                        "again %s\xE2\x80\x94 disconnect and connect again",
+            return fail(NORVALED_E_SSH,
+                        "the SSH connection was lost and could not be made "
+                        "again %s\xE2\x80\x94 disconnect and connect again",
                         host_key_changed ? "(the host key CHANGED) " : "");
         }
     }
@@ -415,8 +415,12 @@ bool link_can_reconnect() {
 void link_drop_locked(image& img) {
     link_broke_locked();
     // Shut down first: every call on the dead session then fails at once instead of waiting
-    // for the SSH time-out.
-    if (g_ssh_sock != k_bad_sock) net_shutdown(g_ssh_sock);
+    // for the SSH time-out. The close is abortive: write requests still queued for the old
+    // server must not reach it later, after the new link wrote newer data to the same place.
+    if (g_ssh_sock != k_bad_sock) {
+        net_set_abortive_close(g_ssh_sock);
+        net_shutdown(g_ssh_sock);
+    }
     if (img.handle != nullptr) libssh2_sftp_close_handle(img.handle);
     img.handle = nullptr;
     img.sftp = nullptr;
