@@ -6,6 +6,7 @@
 
 #include "norvaled.h"
 #include "platform/net.h"
+#include "platform/sys.h"
 
 uint16_t free_port() {
     unique_sock s(net_socket_tcp4());
@@ -30,6 +31,15 @@ int64_t stat_value(const char* key) {
     const std::size_t at = text.find(pattern);
     if (at == std::string::npos) return -1;
     return std::strtoll(text.c_str() + at + pattern.size(), nullptr, 10);
+}
+
+bool wait_until(uint32_t limit_ms, const std::function<bool()>& condition) {
+    const uint64_t deadline = tick_ms() + limit_ms;
+    while (!condition()) {
+        if (tick_ms() >= deadline) return false;
+        sleep_ms(20);
+    }
+    return true;
 }
 
 int open_fd_count() {

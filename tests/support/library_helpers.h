@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // A loopback port nobody listens on right now (another process may take it meanwhile).
@@ -14,6 +15,10 @@ int32_t start_on_free_port(const std::string& path, int64_t size, int* port = nu
 
 // The number value of one member of norvaled_stats(); -1 when the member is missing.
 int64_t stat_value(const char* key);
+
+// Polls condition every 20 ms until it holds (true) or limit_ms have passed (false): tests
+// wait for a state, never for a time, and the limits are generous for sanitizer builds.
+bool wait_until(uint32_t limit_ms, const std::function<bool()>& condition);
 
 // Descriptors open in this process: a failure path that leaks a socket or file shows.
 int open_fd_count();

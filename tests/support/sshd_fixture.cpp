@@ -144,15 +144,16 @@ bool make_keys() {
     return write_text(g_conf_dir + "/authorized_keys", keys, 0644);
 }
 
-std::string config_text(int port, const std::string& pid_file = "sshd.pid") {
+std::string config_text(int port, const std::string& pid_file = "sshd.pid",
+                        const std::string& host_key = "host_ed25519") {
     const std::string& d = g_conf_dir;
     return "ListenAddress 127.0.0.1\n"
            "Port " +
            std::to_string(port) +
            "\n"
            "HostKey " +
-           d + "/host_ed25519\n" + "PidFile " + d + "/" + pid_file + "\n" + "AuthorizedKeysFile " +
-           d +
+           d + "/" + host_key + "\n" + "PidFile " + d + "/" + pid_file + "\n" +
+           "AuthorizedKeysFile " + d +
            "/authorized_keys\n"
            "AllowUsers " +
            k_user +
@@ -234,6 +235,18 @@ std::vector<pid_t> descendants(pid_t root) {
     return found;
 }
 
+// The configuration of a restart: the usual one, or one with a second host key, made on
+// first use. Empty when that failed.
+std::string restart_config(bool other_host_key) {
+    if (!other_host_key) return g_conf_dir + "/sshd_config";
+    const std::string conf = g_conf_dir + "/other_key_config";
+    const std::string key = g_conf_dir + "/host_other_ed25519";
+    if (access(key.c_str(), F_OK) != 0 && !make_key(key, "")) return {};
+    if (!write_text(conf, config_text(g_info.port, "sshd.pid", "host_other_ed25519"), 0644))
+        return {};
+    return conf;
+}
+
 bool start_once() {
     g_info.user = k_user;
     g_info.password = k_password;
@@ -263,8 +276,9 @@ const sshd_info& sshd_start() {
     return g_info;
 }
 
-bool sshd_restart() {
-    if (g_pid <= 0 || g_info.port == 0) return false;
+bool sshd_restart(bool other_host_key) {
+    const std::string conf = restart_config(other_host_key);
+    if (g_pid <= 0 || g_info.port == 0 || conf.empty()) return false;
     // The sessions become this process's children when their parents die, so that each is
     // reaped here rather than left to init.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -280,7 +294,7 @@ bool sshd_restart() {
             sleep_ms(10);
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
-    g_pid = spawn_sshd(g_conf_dir + "/sshd_config");
+    g_pid = spawn_sshd(conf);
     return g_pid > 0 && wait_ready(g_info.port);
 }
 
@@ -293,8 +307,8 @@ std::string json_quote(const std::string& text) {
     return out + "\"";
 }
 
-std::string auth_password(const sshd_info& s) {
-    return "{\"password\":" + json_quote(s.password) + "}";
+std::string auth_password(const sshd_info& s, const std::string& members) {
+    return "{\"password\":" + json_quote(s.password) + (members.empty() ? "" : ",") + members + "}";
 }
 
 // The first value of a keyword wins in sshd_config, so the settings go before the shared text.

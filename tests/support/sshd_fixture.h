@@ -31,8 +31,10 @@ struct sshd_info {
 const sshd_info& sshd_start();
 
 // Ends the sshd together with every session it serves (SIGKILL, as a server that crashed) and
-// starts it again on the same port with the same keys. False when it did not come back.
-bool sshd_restart();
+// starts it again on the same port with the same keys. With other_host_key it comes back with
+// a host key of its own (the same type): another machine on the address, or a reinstalled one;
+// a later plain restart brings the usual key back. False when it did not come back.
+bool sshd_restart(bool other_host_key = false);
 
 // A second sshd of the same user, keys and home, for the settings the shared one must not
 // have: each line of `settings` ("KbdInteractiveAuthentication yes") overrides the shared
@@ -68,5 +70,5 @@ class sshd_test : public ::testing::Test {
 
 // The text of a JSON string literal holding text (quotes and backslashes escaped).
 std::string json_quote(const std::string& text);
-// An auth text {"password":...} for the test user.
-std::string auth_password(const sshd_info& s);
+// An auth text {"password":...} for the test user; members ("\"reconnect\":false") are added.
+std::string auth_password(const sshd_info& s, const std::string& members = "");

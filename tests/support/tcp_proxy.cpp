@@ -105,8 +105,11 @@ void tcp_proxy::run() {
     };
     while (!quit_) {
         const bool moving = !stalled_.load();
+        // One pair at a time: a later connection waits in the backlog until the pair ends
+        // (polling the listener meanwhile would only spin).
+        const bool accepting = client < 0 || refusing_.load();
         pollfd p[4] = {{wake_[0], POLLIN, 0},
-                       {listener_, POLLIN, 0},
+                       {accepting ? listener_ : -1, POLLIN, 0},
                        {moving ? client : -1, POLLIN, 0},
                        {moving ? server : -1, POLLIN, 0}};
         if (poll(p, 4, 1000) < 0) continue;

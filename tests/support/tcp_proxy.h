@@ -21,6 +21,9 @@ class tcp_proxy {
     // The same with an orderly close (FIN) towards the client.
     void close_client();
     // While stalled nothing moves in either direction; the bytes wait in the socket buffers.
+    // A new connection gets no further than the kernel's handshake: it waits in the backlog
+    // (or, with no pair relayed, is taken but not relayed), its SSH handshake stalls like a
+    // dead network's. Connections its client closed meanwhile are dropped on resume.
     void stall(bool on);
     // Each relayed piece is at most bytes long and waits delay_ms first (0, 0: full speed).
     void throttle(int bytes, int delay_ms);
