@@ -90,9 +90,11 @@ NORVALED_API const char* norvaled_stats(void);
  * will hold the image. port <= 0 means 22. auth_json may be NULL; its string members:
  *   "password", "key_path", "pubkey_path", "passphrase"
  *   "host_key_sha256": optional pin of the server's host key, the SHA-256 fingerprint in the
- *       base64 form OpenSSH prints, with or without the "SHA256:" prefix. When given and the
- *       server's key differs, the connect fails before authentication with
- *       "SSH host key mismatch for <host>" and NORVALED_E_SSH. Without it (and without
+ *       base64 form OpenSSH prints, with or without the "SHA256:" prefix. Any one of the
+ *       server's keys may be pinned: when it shows another first, the connect asks for each
+ *       other key type (ECDSA, Ed25519, RSA) in a new connection. When none matches, the
+ *       connect fails before authentication with "SSH host key mismatch for <host>" and
+ *       NORVALED_E_SSH. Without it (and without
  *       "known_hosts") any host key is accepted.
  *   "known_hosts": optional path of an OpenSSH known_hosts file the server's host key must be
  *       listed in, as "host" on port 22 and "[host]:port" on any other, plain or hashed.

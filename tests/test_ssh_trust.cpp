@@ -130,8 +130,9 @@ TEST_F(SshTrust, HashedEntriesMatchAndAreWrittenHashed) {
     EXPECT_EQ(connect(with_known_hosts(sshd(), file)), 0) << error();
 }
 
-// A server with an ecdsa and an ed25519 host key shows the one known_hosts lists.
-TEST_F(SshTrust, HostKeyAlgorithmFollowsKnownHosts) {
+// A server with an ecdsa and an ed25519 host key shows the one known_hosts lists, and either
+// key can be pinned (libssh2 asks for ecdsa first).
+TEST_F(SshTrust, HostKeyAlgorithmFollowsKnownHostsOrThePin) {
     if (!sshd_ok(sshd())) return;
     sshd_variant two_keys(sshd(), "HostKey " + sshd().host_key_ecdsa);
     ASSERT_NE(two_keys.port(), 0);
@@ -140,7 +141,17 @@ TEST_F(SshTrust, HostKeyAlgorithmFollowsKnownHosts) {
         write_file(file, host_name(two_keys.port()) + " " + key_of(pub) + "\n");
         EXPECT_EQ(connect_port(sshd(), two_keys.port(), with_known_hosts(sshd(), file)), 0)
             << pub << ": " << error();
+        const cmd_result fp = run_cmd({"ssh-keygen", "-lf", pub}, 30000); // "256 SHA256:... c"
+        ASSERT_TRUE(fp.ok()) << fp.describe();
+        const std::string pin = fp.output.substr(fp.output.find("SHA256:"), 50);
+        const std::string auth = "{\"password\":" + json_quote(sshd().password) +
+                                 ",\"host_key_sha256\":" + json_quote(pin) + "}";
+        EXPECT_EQ(connect_port(sshd(), two_keys.port(), auth), 0) << pub << ": " << error();
     }
+    const std::string wrong = "{\"password\":" + json_quote(sshd().password) +
+                              ",\"host_key_sha256\":\"SHA256:" + std::string(43, 'A') + "\"}";
+    EXPECT_EQ(connect_port(sshd(), two_keys.port(), wrong), NORVALED_E_SSH);
+    EXPECT_EQ(error(), "SSH host key mismatch for 127.0.0.1");
 }
 
 // Every key type ssh-keygen makes, as the user's key (plain and with a passphrase) and as the

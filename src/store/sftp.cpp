@@ -84,6 +84,12 @@ struct connect_attempt {
     void say_goodbye(const char* why) {
         libssh2_session_disconnect_ex(session, k_disconnect_by_application, why, "");
     }
+    // Ends the connection so far, for a new one in the same attempt.
+    void start_over() {
+        if (session != nullptr) libssh2_session_free(session);
+        session = nullptr;
+        sock.reset();
+    }
     ~connect_attempt() {
         if (sftp != nullptr) libssh2_sftp_shutdown(sftp);
         if (session != nullptr) libssh2_session_free(session);
@@ -163,15 +169,15 @@ const char* host_key_methods(int type) {
 // file lists for the host, else libssh2's own order.
 struct key_preference {
     const char* known_hosts = "";
-    int key_type = LIBSSH2_HOSTKEY_TYPE_UNKNOWN;
+    const char* methods = nullptr;
 };
 
 int32_t handshake(connect_attempt& at, const char* host, int port, uint32_t budget_ms,
                   uint64_t started_ms, const key_preference& prefer) {
     at.session = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
     if (at.session == nullptr) return fail(NORVALED_E_SSH, "libssh2_session_init failed");
-    if (const char* methods = host_key_methods(prefer.key_type); methods != nullptr)
-        libssh2_session_method_pref(at.session, LIBSSH2_METHOD_HOSTKEY, methods);
+    if (prefer.methods != nullptr)
+        libssh2_session_method_pref(at.session, LIBSSH2_METHOD_HOSTKEY, prefer.methods);
     else if (prefer.known_hosts[0] != 0)
         known_hosts_prefer(at.session, prefer.known_hosts, host, port);
     const int64_t left =
@@ -220,15 +226,47 @@ std::string normalised_pin(const char* pin) {
     return p;
 }
 
-int32_t check_host_key(connect_attempt& at, const char* host, const char* pin) {
+bool pin_matches(LIBSSH2_SESSION* session, const char* pin) {
+    const char* hash = libssh2_hostkey_hash(session, LIBSSH2_HOSTKEY_HASH_SHA256);
+    return hash != nullptr &&
+           base64_unpadded(reinterpret_cast<const unsigned char*>(hash), 32) == normalised_pin(pin);
+}
+
+// The key families a server may hold. A handshake shows one key, of the first family both
+// sides know; a pin may name another of the server's keys, which a new handshake asking for
+// that family alone brings out.
+constexpr std::array<const char*, 3> k_host_key_families = {
+    "ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,ecdsa-sha2-nistp521",
+    "ssh-ed25519",
+    "rsa-sha2-512,rsa-sha2-256,ssh-rsa",
+};
+
+bool in_family(const char* family, int type) {
+    const char* methods = host_key_methods(type);
+    return methods != nullptr && std::strstr(family, methods) != nullptr;
+}
+
+int32_t check_host_key(connect_attempt& at, const char* host, int port, uint32_t budget,
+                       const char* pin) {
     if (pin[0] == 0) return 0; // no pin: any host key is accepted, as callers expect
-    const char* hash = libssh2_hostkey_hash(at.session, LIBSSH2_HOSTKEY_HASH_SHA256);
-    if (hash == nullptr ||
-        base64_unpadded(reinterpret_cast<const unsigned char*>(hash), 32) != normalised_pin(pin)) {
-        at.say_goodbye("Host key mismatch");
-        return fail(NORVALED_E_SSH, "SSH host key mismatch for %s", host);
+    if (pin_matches(at.session, pin)) return 0;
+    int shown = 0;
+    libssh2_session_hostkey(at.session, nullptr, &shown);
+    bool talking = true; // the session finished its handshake: it can be said goodbye to
+    for (const char* family : k_host_key_families) {
+        if (in_family(family, shown)) continue;
+        if (talking) at.say_goodbye("Looking for the pinned host key");
+        at.start_over();
+        uint64_t started = 0;
+        if (int32_t rc = open_tcp(at, host, port, budget, started); rc != 0) return rc;
+        key_preference prefer;
+        prefer.methods = family;
+        // A server without a key of this family ends the handshake: on to the next one.
+        talking = handshake(at, host, port, budget, started, prefer) == 0;
+        if (talking && pin_matches(at.session, pin)) return 0;
     }
-    return 0;
+    if (talking) at.say_goodbye("Host key mismatch");
+    return fail(NORVALED_E_SSH, "SSH host key mismatch for %s", host);
 }
 
 int32_t check_known_hosts(connect_attempt& at, const char* host, int port, const auth_text& auth) {
@@ -335,7 +373,8 @@ int32_t connect_ssh(const char* host, int port, const char* user, const char* au
     if (int32_t rc = open_tcp(at, host, port, budget, started); rc != 0) return rc;
     if (int32_t rc = handshake(at, host, port, budget, started, {auth.known_hosts}); rc != 0)
         return rc;
-    if (int32_t rc = check_host_key(at, host, auth.host_key_sha256); rc != 0) return rc;
+    if (int32_t rc = check_host_key(at, host, port, budget, auth.host_key_sha256); rc != 0)
+        return rc;
     if (int32_t rc = check_known_hosts(at, host, port, auth); rc != 0) return rc;
     if (int32_t rc = authenticate(at, user, auth); rc != 0) return rc;
     if (int32_t rc = start_sftp(at); rc != 0) return rc;
@@ -363,7 +402,7 @@ int32_t reconnect_ssh(image& img, bool& host_key_changed) {
     const char* host = a.host.c_str();
     if (int32_t rc = open_tcp(at, host, a.port, budget, started); rc != 0) return rc;
     key_preference prefer;
-    prefer.key_type = a.host_key_type;
+    prefer.methods = host_key_methods(a.host_key_type);
     if (int32_t rc = handshake(at, host, a.port, budget, started, prefer); rc != 0) return rc;
     int type = 0;
     if (host_key_of(at.session, type) != a.host_key) {
