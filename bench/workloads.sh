@@ -398,15 +398,20 @@ wan_cut_run() {
   stop_pid "$RELAY_PID"
 }
 
-# The same write twice over the 20 ms, 20 Mbit/s relay: once untouched, once with the link cut
-# for WAN_CUT_SECONDS when half of it has gone towards sshd.
-run_wan_cut() {
-  note "wan cut: private sshd, ${SFTP_DISK}-byte image on tmpfs"
+# The private sshd, and a random image of SFTP_DISK bytes its user owns (SFTP_IMAGE).
+sftp_serve_image() {
   sshd_start
   mkdir -p "$BENCH_WORK/sftp"
   SFTP_IMAGE=$BENCH_WORK/sftp/disk.img
   head -c "$SFTP_DISK" /dev/urandom >"$SFTP_IMAGE"
   chown -R "$BENCH_USER" "$BENCH_WORK/sftp"
+}
+
+# The same write twice over the 20 ms, 20 Mbit/s relay: once untouched, once with the link cut
+# for WAN_CUT_SECONDS when half of it has gone towards sshd.
+run_wan_cut() {
+  note "wan cut: private sshd, ${SFTP_DISK}-byte image on tmpfs"
+  sftp_serve_image
   WAN_CUT_EXPECTED=$BENCH_WORK/wan-cut-expected
   head -c $((WAN_CUT_MIB << 20)) /dev/zero | tr '\0' 'Z' >"$WAN_CUT_EXPECTED" # --pattern=90
   note "wan cut: $WAN_CUT_MIB MiB over 20 ms at 20 Mbit/s, no cut"
@@ -430,11 +435,7 @@ print_wan_cut_table() {
 # SFTP on loopback (ONLY all or sftp), then over the WAN relay (ONLY all or wan).
 run_sftp() {
   note "over SFTP: private sshd, ${SFTP_DISK}-byte image on tmpfs"
-  sshd_start
-  mkdir -p "$BENCH_WORK/sftp"
-  SFTP_IMAGE=$BENCH_WORK/sftp/disk.img
-  head -c "$SFTP_DISK" /dev/urandom >"$SFTP_IMAGE"
-  chown -R "$BENCH_USER" "$BENCH_WORK/sftp"
+  sftp_serve_image
   [ "$ONLY" = wan ] || run_sftp_loopback
   [ "$ONLY" = sftp ] || run_wan
   stop_pid "$SSHD_PID"
