@@ -191,6 +191,10 @@ std::string host_key_fingerprint(LIBSSH2_SESSION* session) {
     return "SHA256:" + base64_unpadded(reinterpret_cast<const unsigned char*>(hash), 32);
 }
 
+const char* host_key_methods(int hostkey_type) {
+    return algorithms_of(known_key_type(hostkey_type));
+}
+
 void known_hosts_prefer(LIBSSH2_SESSION* session, const std::string& path, const char* host,
                         int port) {
     known_hosts_file f(session);

@@ -18,5 +18,10 @@ void known_hosts_prefer(LIBSSH2_SESSION* session, const std::string& path, const
 int32_t known_hosts_verify(LIBSSH2_SESSION* session, const std::string& path, const char* host,
                            int port, bool add, bool hash);
 
+// The host-key algorithms that show a key of this libssh2 host-key type (the type
+// libssh2_session_hostkey reports), for a handshake that must meet the same kind of key;
+// nullptr for a type libssh2 does not name.
+const char* host_key_methods(int hostkey_type);
+
 // "SHA256:..." of the server's host key, as ssh prints it; empty when there is none.
 std::string host_key_fingerprint(LIBSSH2_SESSION* session);

@@ -144,27 +144,6 @@ int32_t open_tcp(connect_attempt& at, const char* host, int port, uint32_t budge
     return 0;
 }
 
-// The host-key algorithms that show a key of this type, for a reconnection that must meet
-// the same key again; nullptr for a type libssh2 does not name.
-const char* host_key_methods(int type) {
-    switch (type) {
-    case LIBSSH2_HOSTKEY_TYPE_RSA:
-        return "rsa-sha2-512,rsa-sha2-256,ssh-rsa";
-    case LIBSSH2_HOSTKEY_TYPE_DSS:
-        return "ssh-dss";
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256:
-        return "ecdsa-sha2-nistp256";
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384:
-        return "ecdsa-sha2-nistp384";
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521:
-        return "ecdsa-sha2-nistp521";
-    case LIBSSH2_HOSTKEY_TYPE_ED25519:
-        return "ssh-ed25519";
-    default:
-        return nullptr;
-    }
-}
-
 // The host-key algorithms to ask for: those of a key met before, else those the known_hosts
 // file lists for the host, else libssh2's own order.
 struct key_preference {
