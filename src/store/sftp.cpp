@@ -465,7 +465,10 @@ void link_probe() {
     link_guard link;
     if (!link_is_up() || g_link_image == nullptr || g_link_image->handle == nullptr) return;
     image& img = *g_link_image;
-    libssh2_session_set_timeout(g_ssh_session, k_probe_answer_ms);
+    // After a stream of reads, libssh2 may still have up to 8 MiB of read-ahead coming in
+    // before the answer: on a slow link that alone can take longer than the short limit.
+    const bool read_ahead = img.last_read_end != k_no_read;
+    libssh2_session_set_timeout(g_ssh_session, read_ahead ? io_timeout_ms() : k_probe_answer_ms);
     LIBSSH2_SFTP_ATTRIBUTES attrs{};
     const int rc = libssh2_sftp_fstat_ex(img.handle, &attrs, 0);
     libssh2_session_set_timeout(g_ssh_session, io_timeout_ms());
