@@ -80,6 +80,7 @@ int read_remote_range(image& img, uint64_t offset, uint8_t* buf, uint32_t len) {
     }
     std::memset(buf + got, 0, len - got);
     img.last_read_end = offset + len;
+    img.read_ahead = read_on;
     return 0;
 }
 
@@ -105,13 +106,17 @@ int write_remote_range(image& img, uint64_t offset, const uint8_t* buf, uint32_t
         if (n == 0) return k_file_failed; // no progress at all: never loop on it
         put += static_cast<uint32_t>(n);
     }
+    img.read_ahead = false;
     return 0;
 }
 
 int sync_remote(image& img) {
     if (img.fsync_unsupported) return 0;
     const int rc = libssh2_sftp_fsync(img.handle);
-    if (rc == 0) return 0;
+    if (rc == 0) {
+        img.read_ahead = false;
+        return 0;
+    }
     if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL &&
         libssh2_sftp_last_error(img.sftp) == LIBSSH2_FX_OP_UNSUPPORTED) {
         img.fsync_unsupported = true;
@@ -168,6 +173,7 @@ int image_open_remote(image& img, LIBSSH2_SFTP* sftp, const char* path, uint64_t
     img.sftp = sftp;
     img.fsync_unsupported = false;
     img.last_read_end = k_no_read;
+    img.read_ahead = false;
     img.handle = libssh2_sftp_open_ex(sftp, path, static_cast<unsigned>(std::strlen(path)),
                                       LIBSSH2_FXF_READ | LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT,
                                       0600, LIBSSH2_SFTP_OPENFILE);

@@ -20,6 +20,9 @@ struct image {
     LIBSSH2_SFTP_HANDLE* handle = nullptr;
     bool fsync_unsupported = false;     // the server answered fsync@openssh.com "unsupported"
     uint64_t last_read_end = k_no_read; // where the last remote read ended; under the link lock
+    // The last transfer was a stream read: libssh2 may still have read-ahead coming in. Any
+    // later answer comes after it on the channel, so the next other transfer clears this.
+    bool read_ahead = false;
 };
 
 // The image the target serves, from the start to the stop.

@@ -404,6 +404,7 @@ int32_t reconnect_ssh(image& img, bool& host_key_changed) {
     img.handle = handle;
     img.fsync_unsupported = false;
     img.last_read_end = k_no_read;
+    img.read_ahead = false;
     return 0;
 }
 
@@ -467,15 +468,16 @@ void link_probe() {
     image& img = *g_link_image;
     // After a stream of reads, libssh2 may still have up to 8 MiB of read-ahead coming in
     // before the answer: on a slow link that alone can take longer than the short limit.
-    const bool read_ahead = img.last_read_end != k_no_read;
-    libssh2_session_set_timeout(g_ssh_session, read_ahead ? io_timeout_ms() : k_probe_answer_ms);
+    libssh2_session_set_timeout(g_ssh_session,
+                                img.read_ahead ? io_timeout_ms() : k_probe_answer_ms);
     LIBSSH2_SFTP_ATTRIBUTES attrs{};
     const int rc = libssh2_sftp_fstat_ex(img.handle, &attrs, 0);
     libssh2_session_set_timeout(g_ssh_session, io_timeout_ms());
     // Any answer, even an error about the file, shows the server is there.
-    if (rc == 0 || rc == LIBSSH2_ERROR_SFTP_PROTOCOL)
+    if (rc == 0 || rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
         link_note_io();
-    else
+        img.read_ahead = false;
+    } else
         link_drop_locked(img);
 }
 
