@@ -6,9 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
-#include <chrono>
 
 #include <gtest/gtest.h>
 
@@ -397,28 +395,6 @@ TEST(JsonGetString, CutAtSizeMinusOne) {
     EXPECT_STREQ(out, "");
 }
 
-namespace {
-
-// Polls the statistics until key reads want, for at most limit_ms.
-bool stat_becomes(const char* key, int64_t want, int limit_ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (stat_value(key) != want) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-std::vector<uint8_t> file_bytes(const std::string& path, uint64_t offset, std::size_t len) {
-    std::vector<uint8_t> out(len);
-    std::ifstream f(path, std::ios::binary);
-    f.seekg(static_cast<std::streamoff>(offset));
-    f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(len));
-    return out;
-}
-
-} // namespace
-
 // A link that dies while idle (no byte moves, as when a NAT forgets the flow) is noticed by
 // the keep-alive probe, not minutes later by TCP; written data waits in the cache and reaches
 // the image on its own once the link is made again.
@@ -436,7 +412,7 @@ TEST_F(Connect, AnIdleLinkThatDiesIsNoticedAndMadeAgain) {
 
     proxy.stall(true);
     // Idle 15 s, then 5 s for the probe's answer: the link is down well before TCP would say.
-    ASSERT_TRUE(stat_becomes("link_up", 0, 60000)) << norvaled_stats();
+    ASSERT_TRUE(wait_until(60000, [] { return stat_value("link_up") == 0; })) << norvaled_stats();
     EXPECT_EQ(stat_value("dirty_chunks"), 1);
     std::vector<uint8_t> got(4096);
     EXPECT_EQ(bc_read(3 * uint64_t{k_chunk_size}, got.data(), 4096), 0) << "a hit needs no link";
@@ -444,10 +420,12 @@ TEST_F(Connect, AnIdleLinkThatDiesIsNoticedAndMadeAgain) {
     proxy.stall(false);
     proxy.reset_client(); // the stalled connection's bytes must not reach the server late
 
-    ASSERT_TRUE(stat_becomes("reconnects", 1, 120000)) << norvaled_stats();
-    ASSERT_TRUE(stat_becomes("dirty_chunks", 0, 60000)) << norvaled_stats();
+    ASSERT_TRUE(wait_until(120000, [] { return stat_value("reconnects") == 1; }))
+        << norvaled_stats();
+    ASSERT_TRUE(wait_until(60000, [] { return stat_value("dirty_chunks") == 0; }))
+        << norvaled_stats();
     EXPECT_EQ(stat_value("link_up"), 1);
-    EXPECT_EQ(file_bytes(image, 3 * uint64_t{k_chunk_size}, 4096), later);
+    EXPECT_EQ(read_at(image, 3 * uint64_t{k_chunk_size}, 4096), later);
     EXPECT_EQ(norvaled_disconnect(), 0) << norvaled_last_error();
     std::filesystem::remove(image);
 }

@@ -247,20 +247,12 @@ int write_back_locked(cache_lock& lk, bc_slot& s, link_wait wait) {
     return rc == 0 ? 0 : -10;
 }
 
-// The least recently used slot that no transfer is using, or nullptr.
-bc_slot* lru_idle_locked() {
+// The least recently used slot that no transfer is using, or nullptr; while the link is down
+// only a clean one, since nothing dirty can be written back.
+bc_slot* lru_idle_locked(bool clean_only) {
     bc_slot* victim = nullptr;
     for (bc_slot& s : g_bc.slots)
-        if (s.busy == slot_busy::idle && (victim == nullptr || s.last_use < victim->last_use))
-            victim = &s;
-    return victim;
-}
-
-// The least recently used slot with nothing to write back, for use while the link is down.
-bc_slot* lru_clean_locked() {
-    bc_slot* victim = nullptr;
-    for (bc_slot& s : g_bc.slots)
-        if (s.busy == slot_busy::idle && !s.dirty.load() &&
+        if (s.busy == slot_busy::idle && !(clean_only && s.dirty.load()) &&
             (victim == nullptr || s.last_use < victim->last_use))
             victim = &s;
     return victim;
@@ -291,10 +283,10 @@ int claim_slot_locked(cache_lock& lk, command_wait& w, uint32_t chunk, bc_slot*&
         }
         g_bc.slot_count.store(n + 1);
     } else if (!link_is_up()) {
-        s = lru_clean_locked();
+        s = lru_idle_locked(true);
         if (s == nullptr) return wait_for_link_locked(lk, w);
     } else {
-        s = lru_idle_locked();
+        s = lru_idle_locked(false);
         if (s == nullptr) {
             wait_locked(lk, w);
             return 0;

@@ -29,7 +29,6 @@ struct health {
     std::condition_variable keeper;   // the reconnect thread's naps
     bool keeper_woken = false;
     bool keeper_present = false;
-    bool reconnect = false;
     uint64_t broken_at = 0;
     uint64_t next_at = 0;
     uint32_t pause = k_first_pause_ms;
@@ -55,19 +54,13 @@ uint32_t hold_ms() {
 
 } // namespace
 
-void link_health_reset(bool reconnect) {
+void link_health_reset() {
     health& s = h();
     std::lock_guard<std::mutex> hold(s.lock);
-    s.reconnect = reconnect;
     s.counters = link_counters{};
     s.pause = k_first_pause_ms;
     g_link_up.store(true);
     g_last_io.store(tick_ms());
-}
-
-bool link_reconnect_enabled() {
-    std::lock_guard<std::mutex> hold(h().lock);
-    return h().reconnect;
 }
 
 bool link_is_up() {
@@ -160,15 +153,6 @@ void link_keeper_nap(uint32_t ms) {
     std::unique_lock<std::mutex> hold(s.lock);
     s.keeper.wait_for(hold, std::chrono::milliseconds(ms), [&] { return s.keeper_woken; });
     s.keeper_woken = false;
-}
-
-void link_keeper_wake() {
-    health& s = h();
-    {
-        std::lock_guard<std::mutex> hold(s.lock);
-        s.keeper_woken = true;
-    }
-    s.keeper.notify_all();
 }
 
 void link_note_io() {

@@ -5,10 +5,8 @@
 
 #include <cstdint>
 
-// Called when the connection is made or ended: the link is up, nothing counted. reconnect says
-// whether a broken link will be brought back (no waits otherwise).
-void link_health_reset(bool reconnect);
-bool link_reconnect_enabled();
+// Called when the connection is made or ended: the link is up, nothing counted.
+void link_health_reset();
 
 bool link_is_up();
 // Bumped by every break: work that began before a break cannot trust what it did on the old
@@ -29,9 +27,8 @@ uint64_t link_hold_end();
 bool link_wait_up(uint64_t deadline_ms);
 // Whether the reconnect thread serves the link; waits end at once without it.
 void link_keeper_present(bool present);
-// The reconnect thread's nap: until timeout, or until woken by link_keeper_wake.
+// The reconnect thread's nap: until timeout, or until the link breaks or the keeper must go.
 void link_keeper_nap(uint32_t ms);
-void link_keeper_wake();
 
 // A successful image transfer or probe: the link is not idle.
 void link_note_io();

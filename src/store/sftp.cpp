@@ -361,7 +361,7 @@ int32_t connect_ssh(const char* host, int port, const char* user, const char* au
     adopt(at);
     at.libssh2_up = false;
     g_connected = 1;
-    link_health_reset(auth.reconnect);
+    link_health_reset();
     if (auth.reconnect) {
         args->host = host;
         args->port = port;
@@ -488,7 +488,7 @@ link_view link_state() {
 void link_release() {
     g_link_args.reset();
     g_link_image = nullptr;
-    link_health_reset(false);
+    link_health_reset();
     if (g_mock_mode) {
         g_mock_mode = 0;
         g_connected = 0;
@@ -556,7 +556,7 @@ int32_t link_connect(const char* host, int32_t port, const char* user, const cha
     if (std::strcmp(host, "mock") == 0) {
         g_mock_mode = 1;
         g_connected = 1;
-        link_health_reset(false);
+        link_health_reset();
         return 0;
     }
     // The connect builds strings; memory that cannot be had must not escape into the caller.
